@@ -1,0 +1,26 @@
+"""Bit-level comparison of doubles: the module's results are exact."""
+import math
+import struct
+
+
+def bits(x):
+    return struct.pack("<d", x)
+
+
+def same(x, y):
+    """True when x and y are the same double, sign of zero included.
+
+    Any two NaNs count as the same: their payload is not part of the contract.
+    """
+    if math.isnan(x) or math.isnan(y):
+        return math.isnan(x) and math.isnan(y)
+    return bits(x) == bits(y)
+
+
+def assert_scalar(s, val, d):
+    assert same(s.val, val) and same(s.d, d), (s.val, s.d, val, d)
+
+
+def assert_vec(v, x, y, z):
+    got = (v.x, v.y, v.z)
+    assert all(same(a, b) for a, b in zip(got, (x, y, z))), (got, (x, y, z))

@@ -1,0 +1,80 @@
+import ast
+import importlib
+import os
+import pathlib
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import orbelon_core
+
+DOC = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff"
+
+
+def test_docstring():
+    assert orbelon_core.__doc__ == DOC
+
+
+@pytest.mark.parametrize("name", ["Scalar"])
+def test_class_identity(name):
+    cls = getattr(orbelon_core, name)
+    assert cls.__module__ == "orbelon_core"
+    assert cls.__qualname__ == name
+
+
+def test_instances_take_no_new_attributes():
+    with pytest.raises(AttributeError):
+        orbelon_core.Scalar(1.0).colour = "red"
+
+
+def test_reload_and_reimport_keep_the_same_objects():
+    scalar = orbelon_core.Scalar
+    assert importlib.reload(orbelon_core) is orbelon_core
+    assert orbelon_core.Scalar is scalar
+    del sys.modules["orbelon_core"]
+    try:
+        again = importlib.import_module("orbelon_core")
+        assert again is orbelon_core
+        assert again.Scalar is scalar
+    finally:
+        sys.modules["orbelon_core"] = orbelon_core
+
+
+def _other_interpreters():
+    """Interpreters of another minor version than the one the module was built for."""
+    built = "%d.%d" % sys.version_info[:2]
+    root = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv"))
+    found = {}
+    for exe in sorted(root.glob("versions/3.*/bin/python3.*")):
+        minor = exe.parent.parent.name.rsplit(".", 1)[0]
+        if exe.name == "python" + minor and minor != built and int(minor.split(".")[1]) > 8:
+            found[minor] = exe
+    return list(found.values())
+
+
+def test_version_guard_refuses_other_interpreters(tmp_path):
+    others = _other_interpreters()
+    if not others:
+        pytest.skip("no other interpreter under pyenv")
+    built = "%d.%d" % sys.version_info[:2]
+    # The file name carries the build's ABI tag; a plain ".so" is what any
+    # interpreter will try to load.
+    (tmp_path / "orbelon_core.so").write_bytes(pathlib.Path(orbelon_core.__file__).read_bytes())
+    code = (
+        "import sys\n"
+        "try:\n"
+        "    import orbelon_core\n"
+        "except ImportError as e:\n"
+        "    print(repr(str(e))); print(repr(sys.version))\n"
+        "else:\n"
+        "    print('imported')\n"
+    )
+    out = subprocess.run([str(others[-1]), "-c", code], cwd=str(tmp_path),
+                         capture_output=True, text=True, check=True).stdout.splitlines()
+    message, version = (ast.literal_eval(line) for line in out)
+    assert message == (
+        "Python version mismatch: module was compiled for Python %s, but the interpreter "
+        "version is incompatible: %s." % (built, version))
+    assert sysconfig.get_config_var("EXT_SUFFIX") in orbelon_core.__file__
