@@ -18,3 +18,20 @@ try:
 except RuntimeError as e:
     print("x / 0       -> RuntimeError:", e)
 print()
+print("== Solver: integrals, derivatives and roots of any callable ==")
+import math  # noqa: E402
+from orbelon_core import Solver  # noqa: E402
+
+area = Solver.integrate(math.sin, 0.0, math.pi)
+print("integral of sin over [0, pi]      =", area)
+print("integral of x^3 over [0, 1], n=2  =", Solver.integrate(lambda t: t ** 3, 0.0, 1.0, 2))
+print("d/dx exp(x) at x = 1              =", Solver.differentiate(math.exp, 1.0), " (e =", math.e, ")")
+root = Solver.root_newton(lambda t: math.cos(t) - t, x0=1.0)
+print("root of cos(x) = x                =", root)
+print("root of x^2 - 2 from x0 = 1       =", Solver.root_newton(lambda t: t * t - 2, 1.0),
+      "== sqrt(2):", Solver.root_newton(lambda t: t * t - 2, 1.0) == math.sqrt(2))
+try:
+    Solver.root_newton(lambda t: 7.0, 0.0)
+except RuntimeError as e:
+    print("root of a constant                -> RuntimeError:", e)
+print()

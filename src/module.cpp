@@ -11,9 +11,11 @@
 #include <string>
 
 #include "orbelon/scalar.hpp"
+#include "orbelon/solver.hpp"
 
 namespace py = pybind11;
 using orbelon::Scalar;
+using orbelon::Solver;
 
 namespace {
 
@@ -59,9 +61,22 @@ void register_scalar(py::module_& m) {
         .def("pow", &Scalar::pow);
 }
 
+// A namespace of static routines: no constructor is bound, so Solver()
+// raises the binding library's "No constructor defined!".
+void register_solver(py::module_& m) {
+    py::class_<Solver>(m, "Solver")
+        .def_static("integrate", &Solver::integrate,
+                    py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
+        .def_static("differentiate", &Solver::differentiate,
+                    py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
+        .def_static("root_newton", &Solver::root_newton,
+                    py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07, py::arg("max_iter") = 100);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(orbelon_core, m) {
     m.doc() = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff";
     register_scalar(m);
+    register_solver(m);
 }

@@ -17,7 +17,7 @@ def test_docstring():
     assert orbelon_core.__doc__ == DOC
 
 
-@pytest.mark.parametrize("name", ["Scalar"])
+@pytest.mark.parametrize("name", ["Scalar", "Solver"])
 def test_class_identity(name):
     cls = getattr(orbelon_core, name)
     assert cls.__module__ == "orbelon_core"
