@@ -35,3 +35,18 @@ try:
 except RuntimeError as e:
     print("root of a constant                -> RuntimeError:", e)
 print()
+print("== Vec3: geometry in three dimensions ==")
+from orbelon_core import Vec3  # noqa: E402
+
+a, b = Vec3(1, 2, 3), Vec3(4, 5, 6)
+print("a, b             =", a, b)
+print("a + b            =", a + b)
+print("a . b            =", a.dot(b))
+print("a x b            =", a.cross(b))
+print("|a|              =", a.magnitude())
+print("a / |a|          =", a.normalize())
+print("angle(a, b)      =", a.angle(b), "rad")
+print("a mirrored in xz =", a.reflect(Vec3(0, 1, 0)))
+print("a onto b         =", a.project(b))
+print("a as a list      =", a.to_list(), " a[2] =", a[2])
+print()

@@ -6,16 +6,19 @@
 // method itself. Overloads of one name are registered Scalar-first: the
 // dispatcher tries them in this order, exact types before conversions.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <cstdio>
 #include <string>
 
 #include "orbelon/scalar.hpp"
 #include "orbelon/solver.hpp"
+#include "orbelon/vec3.hpp"
 
 namespace py = pybind11;
 using orbelon::Scalar;
 using orbelon::Solver;
+using orbelon::Vec3;
 
 namespace {
 
@@ -61,6 +64,44 @@ void register_scalar(py::module_& m) {
         .def("pow", &Scalar::pow);
 }
 
+// Component i of v: 0, 1, 2 for x, y, z. No wrap-around; anything else is an
+// IndexError with no message.
+double& component(Vec3& v, int i) {
+    switch (i) {
+        case 0: return v.x;
+        case 1: return v.y;
+        case 2: return v.z;
+        default: throw py::index_error();
+    }
+}
+
+void register_vec3(py::module_& m) {
+    py::class_<Vec3>(m, "Vec3")
+        .def(py::init<double, double, double>(), py::arg("x") = 0, py::arg("y") = 0, py::arg("z") = 0)
+        .def_readwrite("x", &Vec3::x)
+        .def_readwrite("y", &Vec3::y)
+        .def_readwrite("z", &Vec3::z)
+        .def("__repr__",
+             [](const Vec3& v) {
+                 return "<Vec3 (" + fixed(v.x) + ", " + fixed(v.y) + ", " + fixed(v.z) + ")>";
+             })
+        .def("__getitem__", [](Vec3& v, int i) { return component(v, i); })
+        .def("__setitem__", [](Vec3& v, int i, double d) { component(v, i) = d; })
+        .def("__add__", &Vec3::operator+)
+        .def("__sub__", &Vec3::operator-)
+        .def("__mul__", &Vec3::operator*)
+        .def("__truediv__", &Vec3::operator/)
+        .def("dot", &Vec3::dot)
+        .def("cross", &Vec3::cross)
+        .def("magnitude", &Vec3::magnitude)
+        .def("normalize", &Vec3::normalize)
+        .def("distance", &Vec3::distance)
+        .def("angle", &Vec3::angle)
+        .def("reflect", &Vec3::reflect)
+        .def("project", &Vec3::project)
+        .def("to_list", &Vec3::to_list);
+}
+
 // A namespace of static routines: no constructor is bound, so Solver()
 // raises the binding library's "No constructor defined!".
 void register_solver(py::module_& m) {
@@ -78,5 +119,6 @@ void register_solver(py::module_& m) {
 PYBIND11_MODULE(orbelon_core, m) {
     m.doc() = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff";
     register_scalar(m);
+    register_vec3(m);
     register_solver(m);
 }

@@ -17,7 +17,7 @@ def test_docstring():
     assert orbelon_core.__doc__ == DOC
 
 
-@pytest.mark.parametrize("name", ["Scalar", "Solver"])
+@pytest.mark.parametrize("name", ["Scalar", "Vec3", "Solver"])
 def test_class_identity(name):
     cls = getattr(orbelon_core, name)
     assert cls.__module__ == "orbelon_core"
