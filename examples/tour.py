@@ -50,3 +50,14 @@ print("a mirrored in xz =", a.reflect(Vec3(0, 1, 0)))
 print("a onto b         =", a.project(b))
 print("a as a list      =", a.to_list(), " a[2] =", a[2])
 print()
+print("== Constants ==")
+from orbelon_core import Constants  # noqa: E402
+
+for name in ("pi", "e", "phi", "gamma", "c", "h", "k", "Na", "g"):
+    print("%-6s = %r" % (name, getattr(Constants, name)))
+# Thermal energy at room temperature, and the fall time from 20 m, with its
+# sensitivity to the height computed alongside.
+print("kT at 293.15 K = %.6e J" % (Constants.k * 293.15))
+height = Scalar(20.0, 1.0)
+t = (height * 2.0 / Constants.g).sqrt()
+print("fall from 20 m:", t, " (seconds, and seconds per metre)")

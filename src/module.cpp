@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/solver.hpp"
 #include "orbelon/vec3.hpp"
@@ -114,6 +115,22 @@ void register_solver(py::module_& m) {
                     py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07, py::arg("max_iter") = 100);
 }
 
+// A plain submodule, entered in sys.modules as orbelon_core.Constants so that
+// `from orbelon_core.Constants import h` works.
+void register_constants(py::module_& m) {
+    namespace C = orbelon::Constants;
+    py::module_ c = m.def_submodule("Constants");
+    c.attr("pi") = C::pi;
+    c.attr("e") = C::e;
+    c.attr("phi") = C::phi;
+    c.attr("gamma") = C::gamma;
+    c.attr("c") = C::c;
+    c.attr("h") = C::h;
+    c.attr("k") = C::k;
+    c.attr("Na") = C::Na;
+    c.attr("g") = C::g;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(orbelon_core, m) {
@@ -121,4 +138,5 @@ PYBIND11_MODULE(orbelon_core, m) {
     register_scalar(m);
     register_vec3(m);
     register_solver(m);
+    register_constants(m);
 }
