@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fast_paths.hpp"
 #include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/solver.hpp"
@@ -139,4 +140,5 @@ PYBIND11_MODULE(orbelon_core, m) {
     register_vec3(m);
     register_solver(m);
     register_constants(m);
+    orbelon::fast::install(m);
 }
