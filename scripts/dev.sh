@@ -4,6 +4,7 @@
 #
 #   scripts/dev.sh tour    the tour of the toolkit
 #   scripts/dev.sh test    the whole test suite (extra arguments go to pytest)
+#   scripts/dev.sh bench   the benchmark against the peers (arguments go to bench.py)
 #
 # The interpreter is Python 3.8 from pyenv unless PYTHON names another one.
 set -euo pipefail
@@ -47,8 +48,12 @@ case "$cmd" in
         setup test
         "$PY" -m pytest "$@"
         ;;
+    bench)
+        setup bench
+        "$PY" bench/bench.py "$@"
+        ;;
     *)
-        echo "usage: scripts/dev.sh tour|test [pytest args]" >&2
+        echo "usage: scripts/dev.sh tour|test|bench [args]" >&2
         exit 2
         ;;
 esac

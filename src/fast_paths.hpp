@@ -26,6 +26,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "format.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/vec3.hpp"
 
@@ -82,8 +83,10 @@ void adopt(PyObject* self, T* v) {
     v_h.set_instance_registered();
 }
 
+// A new instance of exactly the bound type with an empty simple layout, as
+// the library's own tp_new leaves it.
 template <class T>
-PyObject* make(const T& v) {
+PyObject* blank() {
     PyTypeObject* type = Bound<T>::type;
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -93,6 +96,13 @@ PyObject* make(const T& v) {
     inst->simple_holder_constructed = false;
     inst->simple_instance_registered = false;
     inst->owned = true;
+    return self;
+}
+
+template <class T>
+PyObject* make(const T& v) {
+    PyObject* self = blank<T>();
+    if (!self) return nullptr;
     try {
         adopt(self, new T(v));
     } catch (const std::bad_alloc& e) {
@@ -376,36 +386,41 @@ inline int vec3_ass_subscript(PyObject* v, PyObject* key, PyObject* item) {
 // ---------------------------------------------------------------------------
 // Shared by both classes: construction, representation, field reads
 
-inline std::size_t format_fixed(char* out, std::size_t size, double v) {
-    const int n = std::snprintf(out, size, "%f", v);
-    return n < 0 ? 0 : static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1;
-}
+// Appends a literal or a number to a representation being built in buf.
+struct Text {
+    char buf[1024];
+    std::size_t n = 0;
+    void put(const char* s) {
+        while (*s) buf[n++] = *s++;
+    }
+    void put(double v) { n += static_cast<std::size_t>(format_fixed(buf + n, sizeof buf - n, v)); }
+    PyObject* str() const { return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(n)); }
+};
 
 inline PyObject* scalar_repr(PyObject* self) {
     if (!is<Scalar>(self)) return Saved<Scalar>::repr(self);
     const Scalar& s = value<Scalar>(self);
-    char buf[720];
-    std::size_t n = 0;
-    n += static_cast<std::size_t>(std::snprintf(buf, sizeof buf, "<Scalar val="));
-    n += format_fixed(buf + n, sizeof buf - n, s.val);
-    n += static_cast<std::size_t>(std::snprintf(buf + n, sizeof buf - n, ", d="));
-    n += format_fixed(buf + n, sizeof buf - n, s.d);
-    n += static_cast<std::size_t>(std::snprintf(buf + n, sizeof buf - n, ">"));
-    return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(n));
+    Text t;
+    t.put("<Scalar val=");
+    t.put(s.val);
+    t.put(", d=");
+    t.put(s.d);
+    t.put(">");
+    return t.str();
 }
 
 inline PyObject* vec3_repr(PyObject* self) {
     if (!is<Vec3>(self)) return Saved<Vec3>::repr(self);
     const Vec3& v = value<Vec3>(self);
-    char buf[1024];
-    std::size_t n = static_cast<std::size_t>(std::snprintf(buf, sizeof buf, "<Vec3 ("));
-    n += format_fixed(buf + n, sizeof buf - n, v.x);
-    n += static_cast<std::size_t>(std::snprintf(buf + n, sizeof buf - n, ", "));
-    n += format_fixed(buf + n, sizeof buf - n, v.y);
-    n += static_cast<std::size_t>(std::snprintf(buf + n, sizeof buf - n, ", "));
-    n += format_fixed(buf + n, sizeof buf - n, v.z);
-    n += static_cast<std::size_t>(std::snprintf(buf + n, sizeof buf - n, ")>"));
-    return PyUnicode_FromStringAndSize(buf, static_cast<Py_ssize_t>(n));
+    Text t;
+    t.put("<Vec3 (");
+    t.put(v.x);
+    t.put(", ");
+    t.put(v.y);
+    t.put(", ");
+    t.put(v.z);
+    t.put(")>");
+    return t.str();
 }
 
 // Field reads: an interned attribute name that still resolves to the bound
@@ -475,7 +490,8 @@ void adopt_subclass_slots(PyTypeObject* sub) {
 
 template <class T>
 PyObject* new_(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    if (type != Bound<T>::type) adopt_subclass_slots<T>(type);
+    if (type == Bound<T>::type) return blank<T>();
+    adopt_subclass_slots<T>(type);
     return Saved<T>::new_(type, args, kwds);
 }
 

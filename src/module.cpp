@@ -8,10 +8,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cstdio>
 #include <string>
 
 #include "fast_paths.hpp"
+#include "format.hpp"
 #include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/solver.hpp"
@@ -21,16 +21,9 @@ namespace py = pybind11;
 using orbelon::Scalar;
 using orbelon::Solver;
 using orbelon::Vec3;
+using orbelon::fixed;
 
 namespace {
-
-// A double as printf's "%f" writes it: fixed notation, six decimals, and the
-// C library's own spelling of -0, inf and nan (with the sign of a NaN).
-std::string fixed(double v) {
-    char buf[512];  // %f of the largest double needs 316 characters
-    const int n = std::snprintf(buf, sizeof buf, "%f", v);
-    return std::string(buf, static_cast<std::size_t>(n));
-}
 
 void register_scalar(py::module_& m) {
     py::class_<Scalar>(m, "Scalar")

@@ -240,3 +240,38 @@ def test_field_reads_follow_the_class_attribute():
     assert v.x == 1.0
     with pytest.raises(AttributeError):
         v.w
+
+
+def _c_fixed(x, _libc=[]):
+    import ctypes
+    if not _libc:
+        _libc.append(ctypes.CDLL(None))
+    buf = ctypes.create_string_buffer(400)
+    _libc[0].snprintf(buf, 400, b"%f", ctypes.c_double(x))
+    return buf.value.decode()
+
+
+def _awkward_doubles(count):
+    import random
+    import struct
+    rnd = random.Random(20261207)
+    yield from [0.0078125, -0.0078125, 2.5e-7, 5e-7, 0.5, -1e-7, 1.0000005, 1 / 3, 1e300, -1e20,
+                4503599627370495.5, 9007199254740991.0, 9007199254740992.0, 5e-324, inf, -nan]
+    for _ in range(count):
+        k = rnd.random()
+        if k < 0.3:  # any bit pattern
+            yield struct.unpack("<d", rnd.getrandbits(64).to_bytes(8, "little"))[0]
+        elif k < 0.6:  # short binary fractions: exact ties at the sixth decimal
+            yield rnd.randint(-2 ** 40, 2 ** 40) / 2 ** rnd.randint(0, 30)
+        else:
+            yield rnd.uniform(-1e6, 1e6) * 10.0 ** rnd.randint(-12, 12)
+
+
+def test_repr_digits_match_the_c_library():
+    values = list(_awkward_doubles(6000))
+    for i in range(0, len(values) - 2, 3):
+        x, y, z = values[i:i + 3]
+        want = "<Vec3 (%s, %s, %s)>" % (_c_fixed(x), _c_fixed(y), _c_fixed(z))
+        assert repr(Vec3(x, y, z)) == want
+        assert repr(SubVec3(x, y, z)) == want  # the bound __repr__ formats the same way
+        assert repr(Scalar(x, y)) == "<Scalar val=%s, d=%s>" % (_c_fixed(x), _c_fixed(y))
