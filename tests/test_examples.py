@@ -1,7 +1,8 @@
 """The example scripts run against the installed module and say what they should.
 
 Each example checks its own numbers with assertions; here it must also exit
-cleanly and print its key result.
+cleanly and print its key result. The tour's output is pasted in the README,
+so the two must not drift apart.
 """
 import pathlib
 import subprocess
@@ -29,3 +30,7 @@ def run_example(name, tmp_path):
 def test_example(name, expected, tmp_path):
     assert expected in run_example(name, tmp_path).splitlines()
 
+
+def test_readme_shows_the_tour_as_it_runs(tmp_path):
+    out = run_example("tour.py", tmp_path)
+    assert out.strip() in (ROOT / "README.md").read_text(encoding="utf-8")
