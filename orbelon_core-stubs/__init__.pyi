@@ -34,8 +34,8 @@ class Scalar:
 
     ``==`` and ``<`` compare values only and accept only a ``Scalar``;
     ``!=`` and ``>`` follow from them, ``<=`` and ``>=`` are unsupported.
-    Unhashable. No ``abs()``, unary ``+``, ``bool()`` override, reflected
-    power or in-place operators (``s += 1`` rebinds ``s`` to a new object).
+    Unhashable. No ``abs()``, unary ``+``, reflected power or in-place
+    operators (``s += 1`` rebinds ``s`` to a new object).
     """
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -152,11 +152,13 @@ class Scalar:
 class Vec3:
     """A vector in three-dimensional space, with its geometry.
 
-    Nothing raises except indexing: zero vectors get fixed results, and
-    division by zero, inf and NaN follow IEEE-754. Sums are evaluated left to
-    right as written. Operations return new vectors; only the properties and
-    item assignment change one. Scaling is ``v * b`` only (no ``b * v``); no
-    negation, comparison (``==`` is identity), ``len()`` or in-place operators.
+    No operation raises for any numbers, only an index other than 0, 1, 2:
+    zero vectors get fixed results, and division by zero, inf and NaN follow
+    IEEE-754. Sums are evaluated left to right as written. Operations return
+    new vectors; only the properties and item assignment change one.
+
+    Scaling is ``v * b`` only (no ``b * v``); there is no negation,
+    comparison (``==`` is identity), ``len()`` or in-place operator.
     Iteration and unpacking work through ``__getitem__``.
     """
 
