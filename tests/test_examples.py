@@ -14,7 +14,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def run_example(name, tmp_path):
-    # Run from elsewhere, so that only the installed module can be imported.
+    # A fresh interpreter outside the source tree: only the installed module is seen.
     done = subprocess.run([sys.executable, str(ROOT / "examples" / name)], cwd=str(tmp_path),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert done.returncode == 0, done.stderr
