@@ -33,7 +33,7 @@ setup() {
     fi
     # Always a fresh build: pip builds in a temporary directory.
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps . >&2
-    "$venv/bin/python" -m pip install -q ".[$1]" >&2
+    if [[ -n "${1:-}" ]]; then "$venv/bin/python" -m pip install -q ".[$1]" >&2; fi
     PY="$venv/bin/python"
 }
 
@@ -41,7 +41,7 @@ cmd="${1:-}"
 shift || true
 case "$cmd" in
     tour)
-        setup test
+        setup ""
         "$PY" examples/tour.py
         ;;
     test)

@@ -62,8 +62,12 @@ def test_version_guard_refuses_other_interpreters(tmp_path):
     # The file name carries the build's ABI tag; a plain ".so" is what any
     # interpreter will try to load.
     (tmp_path / "orbelon_core.so").write_bytes(pathlib.Path(orbelon_core.__file__).read_bytes())
+    # Resolve the C API lazily, as a loader may: the guard runs before any
+    # function that the other interpreter lacks (those of a newer C API) is
+    # called, and it is the guard that must refuse the module.
     code = (
-        "import sys\n"
+        "import os, sys\n"
+        "sys.setdlopenflags(os.RTLD_LAZY)\n"
         "try:\n"
         "    import orbelon_core\n"
         "except ImportError as e:\n"

@@ -38,9 +38,10 @@ inline double sample(const pybind11::function& f, double p) {
 }
 
 // Long loops over a builtin never give the interpreter a chance to see
-// Ctrl-C, so look for pending signals every few thousand samples.
+// Ctrl-C, so look for pending signals every few thousand iterations (never
+// before the first sample).
 inline void check_signals(long long i) {
-    if ((i & 4095) == 0 && PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
+    if (i != 0 && (i & 4095) == 0 && PyErr_CheckSignals() != 0) throw pybind11::error_already_set();
 }
 
 }  // namespace detail
