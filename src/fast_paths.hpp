@@ -29,6 +29,7 @@
 #include "format.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/vec3.hpp"
+#include "orbelon/vectorcall.hpp"
 
 #if PYBIND11_VERSION_HEX < 0x03000000 || PYBIND11_VERSION_HEX >= 0x03010000 \
     || PYBIND11_INTERNALS_VERSION != 11
@@ -39,16 +40,6 @@ namespace orbelon {
 namespace fast {
 
 namespace pyd = pybind11::detail;
-
-#if PY_VERSION_HEX < 0x03090000
-inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kw) {
-    return _PyObject_Vectorcall(f, args, nargsf, kw);
-}
-#else
-inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf, PyObject* kw) {
-    return PyObject_Vectorcall(f, args, nargsf, kw);
-}
-#endif
 
 // ---------------------------------------------------------------------------
 // Instances of a bound class

@@ -10,19 +10,11 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "vectorcall.hpp"
+
 namespace orbelon {
 
 namespace detail {
-
-#if PY_VERSION_HEX < 0x03090000
-inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf) {
-    return _PyObject_Vectorcall(f, args, nargsf, nullptr);
-}
-#else
-inline PyObject* vectorcall(PyObject* f, PyObject* const* args, size_t nargsf) {
-    return PyObject_Vectorcall(f, args, nargsf, nullptr);
-}
-#endif
 
 // f(p) as a double. The vectorcall costs no more than the interpreter's own
 // call; the argument tuple is never built.
@@ -31,7 +23,7 @@ inline double sample(const pybind11::function& f, double p) {
     if (!arg) throw pybind11::error_already_set();
     PyObject* args[2] = {nullptr, arg.ptr()};
     auto y = pybind11::reinterpret_steal<pybind11::object>(
-        vectorcall(f.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
+        orbelon::vectorcall(f.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!y) throw pybind11::error_already_set();
     if (PyFloat_CheckExact(y.ptr())) return PyFloat_AS_DOUBLE(y.ptr());
     return y.cast<double>();  // ints, bools, __float__ / __index__, or the cast error
