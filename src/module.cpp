@@ -133,5 +133,5 @@ PYBIND11_MODULE(orbelon_core, m) {
     register_vec3(m);
     register_solver(m);
     register_constants(m);
-    orbelon::fast::install(m);
+    orbelon::fast::install(m);  // last: it stands in front of the methods above
 }

@@ -275,3 +275,21 @@ def test_repr_digits_match_the_c_library():
         assert repr(Vec3(x, y, z)) == want
         assert repr(SubVec3(x, y, z)) == want  # the bound __repr__ formats the same way
         assert repr(Scalar(x, y)) == "<Scalar val=%s, d=%s>" % (_c_fixed(x), _c_fixed(y))
+
+
+def test_fast_paths_are_installed():
+    # The import-time layout check leaves the plain bindings in place when it
+    # fails, which no other test would notice. Scalar's own repr slot is the
+    # fast one; a Python subclass keeps the interpreter's generic slot.
+    import ctypes
+    import sys
+    if hasattr(sys, "gettotalrefcount"):
+        pytest.skip("type object layout differs in debug builds")
+    tp_repr = 11 * ctypes.sizeof(ctypes.c_void_p)  # offset of tp_repr in PyTypeObject
+
+    def slot(cls):
+        return ctypes.c_void_p.from_address(id(cls) + tp_repr).value
+
+    assert slot(Scalar) != slot(SubScalar)
+    assert slot(Vec3) != slot(SubVec3)
+    assert slot(SubScalar) == slot(SubVec3)
