@@ -2,8 +2,8 @@
 
 Without it the property tests draw a fixed, derandomized set of examples and
 the leak tests make 2*10^4 calls per operation, so the suite stays fast and
-repeatable. With it the property tests draw fresh random examples, about
-10^6 comparisons in all, and the leak tests make 10^6 calls per operation.
+repeatable. With it the property tests draw fresh random examples, 10^6
+comparisons in all, and the leak tests make 10^6 calls per operation.
 """
 import pytest
 from hypothesis import HealthCheck, settings
@@ -34,4 +34,5 @@ def long_run(request):
 
 def pytest_terminal_summary(terminalreporter):
     if tally["compared"]:
-        terminalreporter.write_line("compared with the model: %(compared)d cases, %(mismatched)d mismatched" % tally)
+        terminalreporter.write_line(
+            "compared with the model: %(compared)d cases, %(mismatched)d mismatched" % tally)
