@@ -135,11 +135,12 @@ def measure(cases, number, rounds):
 def instructions(case, number):
     """Instructions per execution: callgrind totals for 2N and N runs, differenced."""
     totals = []
+    env = dict(os.environ, PYTHONHASHSEED="0")  # the same dict layouts in both runs
     for n in (number, 2 * number):
         out = subprocess.run(
             ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
              sys.executable, __file__, "--child", json.dumps(list(case[3:])), str(n)],
-            capture_output=True, text=True, check=True).stderr
+            capture_output=True, text=True, check=True, env=env).stderr
         totals.append(int(re.search(r"Collected : (\d+)", out).group(1)))
     return (totals[1] - totals[0]) / number
 
@@ -227,7 +228,7 @@ def main():
         results.setdefault(group, {}).setdefault(op, {})[peer] = {"time": secs}
     if args.callgrind:
         for case in micro:
-            results[case[0]][case[1]][case[2]]["instructions"] = instructions(case, 2000)
+            results[case[0]][case[1]][case[2]]["instructions"] = instructions(case, 20000)
 
     print("\nTime per operation (ratio: peer time / orbelon time; above 1 is slower than us)\n")
     print(table({g: o for g, o in results.items() if g != "Solver"}, "time", "ns", 1e9))

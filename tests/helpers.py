@@ -24,3 +24,16 @@ def assert_scalar(s, val, d):
 def assert_vec(v, x, y, z):
     got = (v.x, v.y, v.z)
     assert all(same(a, b) for a, b in zip(got, (x, y, z))), (got, (x, y, z))
+
+
+def agree(x, y):
+    """Same type and value; floats as by same(), lists and tuples item by item."""
+    if type(x) is float and type(y) is float:
+        return same(x, y)
+    if isinstance(x, (tuple, list)) and type(x) is type(y):
+        return len(x) == len(y) and all(agree(a, b) for a, b in zip(x, y))
+    return type(x) is type(y) and x == y
+
+
+# Counts of the model comparisons made in this run, for the summary line.
+tally = {"compared": 0, "mismatched": 0}

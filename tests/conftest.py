@@ -1,0 +1,38 @@
+"""Suite-wide options: `--long` turns the quick proofs into the full ones.
+
+Without it the property tests draw a fixed, derandomized set of examples and
+the leak tests make 2*10^4 calls per operation, so the suite stays fast and
+repeatable. With it the property tests draw fresh random examples, 10^6
+comparisons in all, and the leak tests make 10^6 calls per operation.
+"""
+import pytest
+from hypothesis import HealthCheck, settings
+
+from helpers import tally
+
+settings.register_profile(
+    "quick", derandomize=True, database=None, deadline=None, max_examples=100,
+    print_blob=True)
+settings.register_profile(
+    "long", database=None, deadline=None, max_examples=20000, print_blob=True,
+    suppress_health_check=[HealthCheck.too_slow])
+
+
+def pytest_addoption(parser):
+    parser.addoption("--long", action="store_true",
+                     help="run the long proofs: 10^6 compared cases, 10^6 calls per leak check")
+
+
+def pytest_configure(config):
+    settings.load_profile("long" if config.getoption("--long") else "quick")
+
+
+@pytest.fixture(scope="session")
+def long_run(request):
+    return request.config.getoption("--long")
+
+
+def pytest_terminal_summary(terminalreporter):
+    if tally["compared"]:
+        terminalreporter.write_line(
+            "compared with the model: %(compared)d cases, %(mismatched)d mismatched" % tally)
