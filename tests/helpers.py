@@ -37,3 +37,17 @@ def agree(x, y):
 
 # Counts of the model comparisons made in this run, for the summary line.
 tally = {"compared": 0, "mismatched": 0}
+
+
+class Num:
+    """A number-like object that only knows __float__."""
+
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        return self.v
+
+
+class Half(float):
+    """A float subclass: accepted only in the converting pass."""

@@ -12,7 +12,7 @@ import weakref
 
 import pytest
 
-from helpers import same
+from helpers import Half, Num, same
 from orbelon_core import Scalar, Vec3
 
 inf, nan = math.inf, math.nan
@@ -23,18 +23,6 @@ class SubScalar(Scalar):
 
 
 class SubVec3(Vec3):
-    pass
-
-
-class Num:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
-
-
-class Half(float):
     pass
 
 
@@ -74,10 +62,13 @@ BINARY = [
 
 
 def reference(cls, name, a, b):
-    method = getattr(cls, name, None)
-    if method is None:
-        return lambda: (_ for _ in ()).throw(TypeError("no " + name))
-    return lambda: method(a, b)
+    """The bound method called explicitly; a TypeError when there is none."""
+    def call():
+        method = getattr(cls, name, None)
+        if method is None:
+            raise TypeError("no " + name)
+        return method(a, b)
+    return call
 
 
 @pytest.mark.parametrize("op, name, rname", BINARY)

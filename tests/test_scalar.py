@@ -2,20 +2,10 @@ import math
 
 import pytest
 
-from helpers import assert_scalar, same
+from helpers import Half, Num, assert_scalar, same
 from orbelon_core import Scalar
 
 inf, nan = math.inf, math.nan
-
-
-class Num:
-    """A number-like object that only knows __float__."""
-
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        return self.v
 
 
 @pytest.mark.parametrize("expr, val, d", [
@@ -153,10 +143,6 @@ def test_constructor_and_properties():
         Scalar()
     with pytest.raises(TypeError):
         Scalar(1.0, 2.0, 3.0)
-
-
-class Half(float):
-    pass
 
 
 # Numbers reach the float overloads: a float directly, everything else in
