@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 
 namespace orbelon {
 
@@ -49,12 +48,6 @@ inline int format_fixed(char* out, std::size_t size, double v) {
     while (n > 0 && static_cast<std::size_t>(len) + 1 < size) out[len++] = digits[--n];
     out[len] = '\0';
     return len;
-}
-
-inline std::string fixed(double v) {
-    char buf[336];
-    const int n = format_fixed(buf, sizeof buf, v);
-    return std::string(buf, static_cast<std::size_t>(n));
 }
 
 }  // namespace orbelon
