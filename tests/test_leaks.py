@@ -1,6 +1,7 @@
 """Many calls of every operation and every error path leave nothing behind.
 
-Each case is called many times after a warm-up: the resident memory of the
+Each case is called many times after a warm-up: the C/C++ heap, counted
+exactly by glibc, must not grow by a byte a call, the resident memory of the
 process must stay within 1 MB and the reference counts of everything passed
 in must not move. 2*10^4 calls per case normally, 10^6 with --long.
 """
@@ -17,6 +18,7 @@ from orbelon_core import Scalar, Solver, Vec3
 QUICK, LONG = 2 * 10 ** 4, 10 ** 6
 WARM_UP = 2000
 SLACK = 1 << 20  # bytes of resident memory a run may gain
+HEAP_SLACK = 1024  # bytes the interpreter's own tables may take on the C heap once
 # Under AddressSanitizer freed memory sits in a quarantine by design, so only
 # the reference counts are checked there.
 SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
@@ -28,6 +30,28 @@ SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
 # ours. Keeping the names interned here takes that out of the measurement.
 PARAMETER_NAMES = [sys.intern(name) for name in
                    ("val", "d", "x", "y", "z", "f", "a", "b", "n", "h", "x0", "tol", "max_iter")]
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = MallInfo2
+
+
+def heap():
+    """Bytes in use on the C/C++ heap (glibc's count, exact to the byte).
+
+    Python's own small objects live in its arenas, outside this count, so the
+    values the module allocates with new show up here and nowhere else.
+    """
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
 
 
 def resident():
@@ -198,11 +222,15 @@ def test_flat(name, call, error, message, long_run):
             call()
     repeat(call, error, WARM_UP)
     gc.collect()
-    refs, before = [sys.getrefcount(a) for a in ARGS], resident()
-    repeat(call, error, LONG if long_run else QUICK)
+    calls = LONG if long_run else QUICK
+    refs, before, heap_before = [sys.getrefcount(a) for a in ARGS], resident(), heap()
+    repeat(call, error, calls)
     gc.collect()
-    grown = resident() - before
+    grown, heap_grown = resident() - before, heap() - heap_before
     after = [sys.getrefcount(a) for a in ARGS]
     moved = [(a, x, y) for a, x, y in zip(ARGS, refs, after) if x != y]
     assert not moved, "%s: reference counts moved: %r" % (name, moved)
     assert grown < SLACK or SANITIZED, "%s: resident memory grew by %d bytes" % (name, grown)
+    # A lost value costs 16 bytes or more a call, hundreds of KB in all.
+    assert heap_grown < HEAP_SLACK or SANITIZED or _mallinfo2 is None, \
+        "%s: the C/C++ heap grew by %d bytes over %d calls" % (name, heap_grown, calls)

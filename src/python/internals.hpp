@@ -17,7 +17,9 @@
 //   CPython Objects/typeobject.c  compatible_for_assignment and
 //                              same_slots_added (who may take whose __class__);
 //                              update_one_slot (assigning a special method puts
-//                              the generic slot function back).
+//                              the generic slot function back); PyType_Modified
+//                              and assign_version_tag (a class's version tag
+//                              changes whenever it or a base changes).
 // The gate below stops the build on any other pybind11; check() repeats the
 // layout assumptions on live objects at import. After an upgrade, re-read the
 // list above and run the suite: its differential test compares this build
@@ -120,6 +122,35 @@ PyObject* make(const T& v) {
     return self;
 }
 
+// The instance's value and holder released, as the library's own
+// deallocation does for an instance of exactly T's class (which has no
+// __dict__ and is not garbage-collected): out of the instance map, the
+// holder destroyed (and with it the value), weak references cleared, the
+// memory given back.
+template <class T>
+void release(PyObject* self) {
+    auto* inst = reinterpret_cast<pyd::instance*>(self);
+    void* v = inst->simple_value_holder[0];
+    if (v && inst->simple_instance_registered && !pyd::deregister_instance(inst, v, Bound<T>::tinfo))
+        pybind11::pybind11_fail("orbelon_core: tried to deallocate an unregistered instance");
+    if (inst->simple_holder_constructed)
+        reinterpret_cast<std::unique_ptr<T>*>(&inst->simple_value_holder[1])->~unique_ptr();
+    else if (inst->owned)
+        ::operator delete(v);  // raw memory the library allocated, if any
+    if (inst->weakrefs) PyObject_ClearWeakRefs(self);
+    if (inst->has_patients) pyd::clear_patients(self);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The class's version tag, or 0 when it has none. The interpreter drops the
+// tag whenever the class or one of its bases changes and hands out a new one
+// at the next lookup, so an unchanged tag means an unchanged class.
+inline unsigned int version_tag(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
 // Takes T's class for the fast paths, or says why not: the class must have
 // the simple layout, and an instance made by the library's own constructor
 // must look exactly like one made by make().
@@ -130,6 +161,8 @@ std::string adopt_class(pybind11::handle cls, const T& sample, pybind11::tuple a
     if (!tinfo || tinfo->type != type || !tinfo->simple_type || !tinfo->simple_ancestors
         || tinfo->holder_size_in_ptrs > pyd::instance_simple_holder_in_ptrs())
         return "not a simple-layout class";
+    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC) || type->tp_dictoffset)
+        return "instances with a __dict__ or garbage collection";
     pybind11::object made = cls(*args);
     auto* inst = reinterpret_cast<pyd::instance*>(made.ptr());
     if (!inst->simple_layout || !inst->owned || !inst->simple_holder_constructed

@@ -48,7 +48,6 @@ template <class T>
 void resync(PyTypeObject* changed) {
     if (!PyType_IsSubtype(changed, Bound<T>::type) && !PyType_IsSubtype(Bound<T>::type, changed)) return;
     sync(Bound<T>::type, true);
-    check_pristine<T>();
 }
 
 inline int meta_setattro(PyObject* cls, PyObject* name, PyObject* v) {
@@ -64,8 +63,11 @@ inline int meta_setattro(PyObject* cls, PyObject* name, PyObject* v) {
 // Installation
 
 template <class T>
-void save(PyTypeObject* type, const char* const* fields, int n) {
+void save(PyTypeObject* type, int first_field, int n) {
     using C = Class<T>;
+    C::first_field = first_field;
+    C::field_count = n;
+    C::dealloc = type->tp_dealloc;
     C::generic = *type->tp_as_number;
     C::repr = type->tp_repr;
     C::getattro = type->tp_getattro;
@@ -79,7 +81,7 @@ void save(PyTypeObject* type, const char* const* fields, int n) {
     C::init = _PyType_Lookup(type, names.init);
     Py_XINCREF(C::init);
     for (int i = 0; i < n; ++i) {
-        C::fields[i] = PyDict_GetItemString(type->tp_dict, fields[i]);
+        C::fields[i] = _PyType_Lookup(type, names.fields[first_field + i]);
         Py_XINCREF(C::fields[i]);
     }
     for (int k = 0; k < 5; ++k)
@@ -128,7 +130,8 @@ inline std::string install(pybind11::module_& m) {
     for (int i = 0; i < 5; ++i) names.fields[i] = intern(field_names[i]);
 
     PyTypeObject* st = Bound<Scalar>::type;
-    save<Scalar>(st, field_names, 2);
+    save<Scalar>(st, 0, 2);
+    st->tp_dealloc = dealloc<Scalar>;
     for (int k = 0; k < 4; ++k) st->tp_as_number->*binary_slots[k] = fast_binary[k];
     st->tp_as_number->nb_power = nb_power;
     st->tp_as_number->nb_negative = scalar_negative;
@@ -147,7 +150,8 @@ inline std::string install(pybind11::module_& m) {
     replace_method<with_number<Scalar, rules::pow_::call>>(st, "pow");
 
     PyTypeObject* vt = Bound<Vec3>::type;
-    save<Vec3>(vt, field_names + 2, 3);
+    save<Vec3>(vt, 2, 3);
+    vt->tp_dealloc = dealloc<Vec3>;
     for (int k = 0; k < 4; ++k) vt->tp_as_number->*binary_slots[k] = fast_binary[k];
     vt->tp_as_mapping->mp_subscript = vec3_subscript;
     vt->tp_as_mapping->mp_ass_subscript = vec3_ass_subscript;
@@ -164,8 +168,6 @@ inline std::string install(pybind11::module_& m) {
     replace_method<binary<Vec3, rules::project::call>>(vt, "project");
     replace_method<unary<Vec3, rules::to_list::call>>(vt, "to_list");
 
-    check_pristine<Scalar>();
-    check_pristine<Vec3>();
     Metaclass::install(meta_call, meta_new, meta_setattro);
     return "";
 }

@@ -86,7 +86,23 @@ PyObject* call_rule(F&& f) {
 }
 
 // ---------------------------------------------------------------------------
-// What a class had before, and whether its methods are still the bound ones
+// What a class had before, and whether it still has it
+
+struct Names {
+    PyObject* binary[5][2];
+    PyObject* init;
+    PyObject* fields[5];  // val, d, x, y, z
+};
+inline Names names;
+
+// Whether the class still finds its bound __new__/__init__, field properties
+// and operator methods, as of its version tag `tag`.
+struct State {
+    unsigned int tag = 0;
+    bool constructs = false;
+    bool reads[3] = {};
+    bool operates[5] = {};
+};
 
 template <class T>
 struct Class {
@@ -95,12 +111,33 @@ struct Class {
     static inline getattrofunc getattro = nullptr;
     static inline binaryfunc subscript = nullptr;
     static inline objobjargproc ass_subscript = nullptr;
+    static inline destructor dealloc = nullptr;
     static inline newfunc new_ = nullptr;
-    static inline PyObject* init = nullptr;       // the bound __init__
-    static inline PyObject* fields[3] = {};       // the bound field properties
-    static inline PyObject* operators[5][2] = {};  // __op__ and __rop__ as bound (or absent)
-    static inline bool pristine[5] = {};           // operators[k] are still what the class finds
+    // What it was bound with, held: a held object cannot be freed and its
+    // address given to another.
+    static inline PyObject* init = nullptr;
+    static inline PyObject* fields[3] = {};
+    static inline PyObject* operators[5][2] = {};  // __op__ and __rop__, or null
+    static inline int first_field = 0, field_count = 0;
+    static inline State state;
 };
+
+// The class's state, checked again whenever the class (or a base) changed.
+template <class T>
+const State& current() {
+    using C = Class<T>;
+    PyTypeObject* t = Bound<T>::type;
+    State& s = C::state;
+    if (s.tag != 0 && s.tag == internals::version_tag(t)) return s;
+    s.constructs = t->tp_new == C::new_ && _PyType_Lookup(t, names.init) == C::init;
+    for (int i = 0; i < C::field_count; ++i)
+        s.reads[i] = _PyType_Lookup(t, names.fields[C::first_field + i]) == C::fields[i];
+    for (int k = 0; k < 5; ++k)
+        s.operates[k] = _PyType_Lookup(t, names.binary[k][0]) == C::operators[k][0]
+                        && _PyType_Lookup(t, names.binary[k][1]) == C::operators[k][1];
+    s.tag = internals::version_tag(t);
+    return s;
+}
 
 // The binary slots, one row each: all bound classes and their subclasses
 // share one function per slot, so that the protocol sees them all as one.
@@ -114,26 +151,19 @@ inline constexpr binaryfunc PyNumberMethods::*binary_slots[4] = {
     &PyNumberMethods::nb_add, &PyNumberMethods::nb_subtract, &PyNumberMethods::nb_multiply,
     &PyNumberMethods::nb_true_divide};
 
-struct Names {
-    PyObject* binary[5][2];
-    PyObject* init;
-    PyObject* fields[5];  // val, d, x, y, z
-};
-inline Names names;
-
 // Scalar ∘ Scalar, Scalar ∘ number and number ∘ Scalar, by the table's rules.
 template <int K>
 bool serve_scalar(PyObject* a, PyObject* b, PyObject*& out) {
     constexpr const rules::ScalarOperator& rule = rules::scalar_operators[K];
-    if (!Class<Scalar>::pristine[K]) return false;
     double x;
     if (holds<Scalar>(a)) {
+        if (!current<Scalar>().operates[K]) return false;
         if (holds<Scalar>(b)) out = call_rule([&] { return rule.with_scalar(value<Scalar>(a), value<Scalar>(b)); });
         else if (plain_number(b, x)) out = call_rule([&] { return rule.with_number(value<Scalar>(a), x); });
         else return false;
         return true;
     }
-    if (holds<Scalar>(b) && plain_number(a, x)) {
+    if (holds<Scalar>(b) && plain_number(a, x) && current<Scalar>().operates[K]) {
         out = call_rule([&] { return rule.reflected(value<Scalar>(b), x); });
         return true;
     }
@@ -143,7 +173,7 @@ bool serve_scalar(PyObject* a, PyObject* b, PyObject*& out) {
 // Vec3 ± Vec3, Vec3 ∗ number, Vec3 / number.
 template <int K>
 bool serve_vec3(PyObject* a, PyObject* b, PyObject*& out) {
-    if (!Class<Vec3>::pristine[K] || !holds<Vec3>(a)) return false;
+    if (!holds<Vec3>(a) || !current<Vec3>().operates[K]) return false;
     double x;
     if constexpr (K == Add || K == Sub) {
         if (!holds<Vec3>(b)) return false;
@@ -165,7 +195,7 @@ PyObject* nb_binary(PyObject* a, PyObject* b) {
 inline PyObject* nb_power(PyObject* a, PyObject* b, PyObject* mod) {
     if (mod != Py_None) return protocol::ternary_power(a, b, mod, &nb_power, names.binary[Pow][0]);
     double x;
-    if (Class<Scalar>::pristine[Pow] && holds<Scalar>(a) && plain_number(b, x))
+    if (holds<Scalar>(a) && plain_number(b, x) && current<Scalar>().operates[Pow])
         return make(rules::pow_::call(value<Scalar>(a), x));
     return protocol::binary(a, b, &nb_power, &PyNumberMethods::nb_power, names.binary[Pow][0],
                             names.binary[Pow][1]);
@@ -193,14 +223,6 @@ inline void sync(PyTypeObject* t, bool subclasses) {
     Py_DECREF(subs);
 }
 
-// Whether the class still finds the operator methods it was bound with.
-template <class T>
-void check_pristine() {
-    for (int k = 0; k < 5; ++k)
-        Class<T>::pristine[k] = _PyType_Lookup(Bound<T>::type, names.binary[k][0]) == Class<T>::operators[k][0]
-                                && _PyType_Lookup(Bound<T>::type, names.binary[k][1]) == Class<T>::operators[k][1];
-}
-
 // ---------------------------------------------------------------------------
 // Slots of one class
 
@@ -222,24 +244,30 @@ template <class T>
 struct Fields;
 template <>
 struct Fields<Scalar> {
-    static constexpr int first = 0, count = 2;
     static constexpr double Scalar::*member[2] = {&Scalar::val, &Scalar::d};
 };
 template <>
 struct Fields<Vec3> {
-    static constexpr int first = 2, count = 3;
     static constexpr double Vec3::*member[3] = {&Vec3::x, &Vec3::y, &Vec3::z};
 };
 
 template <class T>
 PyObject* getattro(PyObject* self, PyObject* name) {
-    using F = Fields<T>;
+    using C = Class<T>;
     if (holds<T>(self)) {
-        for (int i = 0; i < F::count; ++i)
-            if (name == names.fields[F::first + i] && _PyType_Lookup(Bound<T>::type, name) == Class<T>::fields[i])
-                return PyFloat_FromDouble(value<T>(self).*F::member[i]);
+        for (int i = 0; i < C::field_count; ++i)
+            if (name == names.fields[C::first_field + i] && current<T>().reads[i])
+                return PyFloat_FromDouble(value<T>(self).*Fields<T>::member[i]);
     }
-    return Class<T>::getattro(self, name);
+    return C::getattro(self, name);
+}
+
+// Instances of exactly the class are released here, subclass instances (and
+// any other layout) by the library's own deallocation.
+template <class T>
+void dealloc(PyObject* self) {
+    if (Py_TYPE(self) == Bound<T>::type) internals::release<T>(self);
+    else Class<T>::dealloc(self);
 }
 
 inline PyObject* vec3_subscript(PyObject* v, PyObject* key) {
@@ -276,8 +304,7 @@ bool construct(PyObject* type, PyObject* args, PyObject* kwargs, PyObject*& out)
     for (int i = 0; i < N; ++i) v[i] = N == 2 ? rules::default_d : rules::default_component;
     for (Py_ssize_t i = 0; i < n; ++i)
         if (!plain_number(PyTuple_GET_ITEM(args, i), v[i])) return false;
-    if (Bound<T>::type->tp_new != Class<T>::new_ || _PyType_Lookup(Bound<T>::type, names.init) != Class<T>::init)
-        return false;
+    if (!current<T>().constructs) return false;
     if constexpr (N == 2) out = make(T(v[0], v[1]));
     else out = make(T(v[0], v[1], v[2]));
     return true;
