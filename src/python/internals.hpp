@@ -146,9 +146,15 @@ void release(PyObject* self) {
 
 // The class's version tag, or 0 when it has none. The interpreter drops the
 // tag whenever the class or one of its bases changes and hands out a new one
-// at the next lookup, so an unchanged tag means an unchanged class.
+// at the next lookup, never the same number twice, so an unchanged tag means
+// an unchanged class. (Before 3.12 a dropped tag is marked by a flag; from
+// 3.12 on the tag itself becomes 0 and the flag is no longer kept.)
 inline unsigned int version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
 }
 
 // Takes T's class for the fast paths, or says why not: the class must have
