@@ -67,10 +67,11 @@ def run_world(setup, cases, path):
     return outcomes, status
 
 
-WORLDS = list(corpus.worlds(long="--long" in sys.argv))
+def pytest_generate_tests(metafunc):
+    worlds = list(corpus.worlds(long=metafunc.config.getoption("--long")))
+    metafunc.parametrize("name, setup, cases", worlds, ids=[w[0] for w in worlds])
 
 
-@pytest.mark.parametrize("name, setup, cases", WORLDS, ids=[w[0] for w in WORLDS])
 def test_fast_and_plain_builds_agree(name, setup, cases, plain_build):
     fast, fast_status = run_world(setup, cases, None)
     plain, plain_status = run_world(setup, cases, plain_build)

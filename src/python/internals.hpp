@@ -100,24 +100,24 @@ inline T& value(PyObject* o) {
 // library's instance map, exactly as the library's constructor leaves it.
 template <class T>
 PyObject* make(const T& v) {
-    PyTypeObject* type = Bound<T>::type;
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    auto* inst = reinterpret_cast<pyd::instance*>(self);
-    inst->simple_layout = true;
-    inst->owned = true;
     T* p = new (std::nothrow) T(v);
-    if (!p) {
-        inst->simple_value_holder[0] = nullptr;
-        inst->simple_holder_constructed = false;
-        inst->simple_instance_registered = false;
-        Py_DECREF(self);
-        return PyErr_NoMemory();
+    if (!p) return PyErr_NoMemory();
+    PyObject* self = Bound<T>::type->tp_alloc(Bound<T>::type, 0);  // zeroed: no flags set
+    if (!self) {
+        delete p;
+        return nullptr;
     }
+    auto* inst = reinterpret_cast<pyd::instance*>(self);
+    inst->simple_layout = inst->owned = true;
     inst->simple_value_holder[0] = p;
     new (&inst->simple_value_holder[1]) std::unique_ptr<T>(p);
     inst->simple_holder_constructed = true;
-    pyd::register_instance(inst, p, Bound<T>::tinfo);
+    try {
+        pyd::register_instance(inst, p, Bound<T>::tinfo);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(self);  // not registered: release() only frees the value
+        return PyErr_NoMemory();
+    }
     inst->simple_instance_registered = true;
     return self;
 }
@@ -216,36 +216,12 @@ inline PyObject* swap_function(PyTypeObject* type, const char* name, PyMethodDef
     return func;
 }
 
-// ---------------------------------------------------------------------------
 // The library's metaclass, shared by every bound class (and by other modules
-// built on the same library version). The fast paths stand in front of three
-// of its slots: instance creation, class creation and class attribute
-// assignment. Each wrapper hands every other class straight to the slot it
-// replaced.
-
-struct Metaclass {
-    static inline PyTypeObject* type = nullptr;
-    static inline ternaryfunc call = nullptr;
-    static inline newfunc new_ = nullptr;
-    static inline setattrofunc setattro = nullptr;
-
-    static std::string adopt(PyTypeObject* meta, pybind11::handle scalar_cls) {
-        if (Py_TYPE(scalar_cls.ptr()) != meta || meta != pyd::get_internals().default_metaclass)
-            return "not the library's metaclass";
-        if (!meta->tp_call || !meta->tp_new || !meta->tp_setattro) return "metaclass slots missing";
-        type = meta;
-        return "";
-    }
-
-    static void install(ternaryfunc c, newfunc n, setattrofunc s) {
-        call = type->tp_call;
-        new_ = type->tp_new;
-        setattro = type->tp_setattro;
-        type->tp_call = c;
-        type->tp_new = n;
-        type->tp_setattro = s;
-    }
-};
+// built on the same library version), if cls has it; null otherwise.
+inline PyTypeObject* library_metaclass(pybind11::handle cls) {
+    PyTypeObject* meta = Py_TYPE(cls.ptr());
+    return meta == pyd::get_internals().default_metaclass ? meta : nullptr;
+}
 
 }  // namespace internals
 }  // namespace orbelon

@@ -78,14 +78,21 @@ SCALARS = ["Scalar(2.0, 1.0)", "Scalar(-0.0, 3.0)", "Scalar(math.inf, 1.0)", "Sc
 VECTORS = ["Vec3(1, 2, 3)", "Vec3()", "Vec3(-0.0, math.inf, math.nan)", "Vec3(1e200, 1e-170, 3)",
            "Vec3(3, 4, 0)", "SubV(4, 5, 6)", "SlotV(1, 0, 0)"]
 OPERANDS = SCALARS + VECTORS + NUMBERS
+# The long corpus adds the edges of the arithmetic itself.
+MORE_NUMBERS = ["1e-9", "-1e-9", "5e-324", "1e308", "2**53 + 1", "-1", "0.5", "F(-0.0)", "I(-5)", "2**63",
+                "1.5", "-2.5", "1e-300", "-1e300", "Fraction(-7, 2)", "Decimal('-0')", "F(math.inf)",
+                "OnlyFloat(math.nan)", "np and np.float32(1.5)"]
+MORE_SCALARS = ["Scalar(0.0, 1.0)", "Scalar(1.5707963267948966, 1.0)", "Scalar(-1e-300, 1.0)",
+                "Scalar(1e308, 1e308)", "Scalar(-8.0, 1.0)", "SubS(-0.0, -0.0)"]
+MORE_VECTORS = ["Vec3(1e-170, 0, 0)", "Vec3(1, -1, 0)", "SubV(0, 0, 0)"]
 INDICES = ["0", "1", "2", "3", "-1", "2**31", "-(2**31) - 1", "True", "1.0", "'1'", "OnlyIndex(2)",
            "BadIndex()", "None"]
 
 BINARY = ["a + b", "a - b", "a * b", "a / b", "a ** b", "a // b", "a % b", "a @ b", "a == b", "a != b",
           "a < b", "a <= b", "a > b", "a >= b", "pow(a, b, 3)", "divmod(a, b)"]
 IN_PLACE = ["a += b", "a -= b", "a *= b", "a /= b", "a **= b"]
-UNARY = ["-a", "+a", "abs(a)", "float(a)", "int(a)", "repr(a)", "str(a)", "hash(a)", "bool(a)", "len(a)",
-         "list(a)", "a.val", "a.d", "a.x", "a.y", "a.z", "a.__dict__", "copy.copy(a)",
+UNARY = ["-a", "+a", "abs(a)", "float(a)", "int(a)", "repr(a)", "str(a)", "hash(a) == object.__hash__(a)",
+         "bool(a)", "len(a)", "list(a)", "a.val", "a.d", "a.x", "a.y", "a.z", "a.__dict__", "copy.copy(a)",
          "pickle.loads(pickle.dumps(a))", "a.to_list()", "a.magnitude()", "a.normalize()"]
 METHODS = {
     "Scalar": ["__repr__", "__float__", "__neg__", "sin", "cos", "tan", "exp", "log", "sqrt", "abs"],
@@ -104,17 +111,21 @@ CONSTRUCTORS = ["Scalar(b)", "Scalar(b, b)", "Scalar(val=b)", "Scalar(1.0, d=b)"
                 "Scalar.__new__(Scalar)", "Vec3.__new__(SubV)", "Scalar.__new__(Vec3)"]
 
 
-def base_cases():
+def base_cases(long=False):
     """Operations on fresh operands: a world that changes no class."""
+    numbers = NUMBERS + MORE_NUMBERS if long else NUMBERS
+    scalars = SCALARS + MORE_SCALARS if long else SCALARS
+    vectors = VECTORS + MORE_VECTORS if long else VECTORS
+    OPERANDS = scalars + vectors + numbers  # noqa: N806 - the same table, longer
     for a, b in itertools.product(OPERANDS, OPERANDS):
-        if a in NUMBERS and b in NUMBERS:
+        if a in numbers and b in numbers:
             continue
         for op in BINARY:
             yield "a = %s; b = %s\n%s" % (a, b, op)
         for op in IN_PLACE:
             yield "a = %s; b = %s; c = a\n%s\n(a, b, c)" % (a, b, op)
         yield "a = %s; b = %s\na.__setattr__('val', b)\na" % (a, b)
-    for a in SCALARS + VECTORS + NUMBERS[:8]:
+    for a in scalars + vectors + numbers[:8]:
         for op in UNARY:
             yield "a = %s\n%s" % (a, op)
         for i in INDICES:
@@ -126,13 +137,13 @@ def base_cases():
         for name, a in itertools.product(names, OPERANDS):
             yield "%s.%s(%s)" % (cls, name, a)  # unbound, any self
     for cls, names in METHODS_WITH_ARG.items():
-        for name, a, b in itertools.product(names, SCALARS + VECTORS + ["None", "2.0"], OPERANDS):
+        for name, a, b in itertools.product(names, scalars + vectors + ["None", "2.0"], OPERANDS):
             yield "%s.%s(%s, %s)" % (cls, name, a, b)
     for cls, fields in FIELDS.items():
-        for field, a, b in itertools.product(fields, SCALARS + VECTORS, OPERANDS):
+        for field, a, b in itertools.product(fields, scalars + vectors, OPERANDS):
             yield "a = %s\na.%s = %s\n(a.%s, a)" % (a, field, b, field)
             yield "%s.%s.__get__(%s)" % (cls, field, b)
-        for field, a in itertools.product(fields, SCALARS + VECTORS):
+        for field, a in itertools.product(fields, scalars + vectors):
             yield "a = %s\ndel a.%s" % (a, field)
     for ctor, b in itertools.product(CONSTRUCTORS, OPERANDS):
         yield ctor.replace("b", b)
@@ -255,7 +266,7 @@ WORLD_CASES = {
 def worlds(long=False):
     """(name, setup, cases) for every world; a sample unless long."""
     rnd = random.Random(20261207)
-    base = list(base_cases())
+    base = list(base_cases(long))
     if not long:
         base = rnd.sample(base, 4000)
     yield "no class changed", PRELUDE, base

@@ -12,7 +12,24 @@
 namespace orbelon {
 namespace fast {
 
-using internals::Metaclass;
+// The library's metaclass: the fast paths stand in front of three of its
+// slots (instance creation, class creation, class attribute assignment), and
+// each hands every other class straight to the slot it replaced.
+struct Metaclass {
+    static inline PyTypeObject* type = nullptr;
+    static inline ternaryfunc call = nullptr;
+    static inline newfunc new_ = nullptr;
+    static inline setattrofunc setattro = nullptr;
+
+    static void install(ternaryfunc c, newfunc n, setattrofunc s) {
+        call = type->tp_call;
+        new_ = type->tp_new;
+        setattro = type->tp_setattro;
+        type->tp_call = c;
+        type->tp_new = n;
+        type->tp_setattro = s;
+    }
+};
 
 // ---------------------------------------------------------------------------
 // The metaclass slots
@@ -105,6 +122,8 @@ inline std::string check(PyTypeObject* st, PyTypeObject* vt) {
     for (auto slot : binary_slots)
         if (!(s.*slot) || s.*slot != v.*slot) return "the classes' generic binary slots differ";
     if (!s.nb_power || !s.nb_negative || v.nb_power) return "unexpected power or negation slots";
+    const PyTypeObject* meta = Metaclass::type;
+    if (!meta->tp_call || !meta->tp_new || !meta->tp_setattro) return "metaclass slots missing";
     return "";
 }
 
@@ -114,7 +133,9 @@ inline std::string install(pybind11::module_& m) {
     if (Bound<Scalar>::type) return "already installed by another interpreter";
     std::string why = internals::adopt_class(scalar, Scalar(1.5, -2.25), py::make_tuple(1.5, -2.25));
     if (why.empty()) why = internals::adopt_class(vec3, Vec3(1.5, -2.25, 4.0), py::make_tuple(1.5, -2.25, 4.0));
-    if (why.empty()) why = Metaclass::adopt(Py_TYPE(scalar.ptr()), scalar);
+    Metaclass::type = internals::library_metaclass(scalar);
+    if (why.empty() && (!Metaclass::type || Metaclass::type != Py_TYPE(vec3.ptr())))
+        why = "not the library's metaclass";
     if (why.empty()) why = check(Bound<Scalar>::type, Bound<Vec3>::type);
     if (!why.empty()) {
         internals::drop<Scalar>();
