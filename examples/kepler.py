@@ -1,4 +1,6 @@
-"""Where is a planet on its orbit at a given time? Kepler's equation.
+"""
+Kepler's equation: where a planet is at a given time
+====================================================
 
 The mean anomaly M grows uniformly with time; the eccentric anomaly E, which
 fixes the position on the ellipse, solves the transcendental equation

@@ -1,4 +1,6 @@
-"""Work done on a bead threaded on a helical wire.
+"""
+Work done on a bead threaded on a helical wire
+==============================================
 
 The bead climbs one turn of a helix of radius R and pitch H while a swirling
 force (-y, x, 0)·S and its weight (0, 0, -m g) act on it. The work is the line
