@@ -127,4 +127,4 @@ for ax, zlim in ((left, (-6.0, 2.0)), (right, (-1.0, 2.0))):
     ax.set_ylabel("y")
     ax.set_zlabel("z")
     ax.legend(fontsize=8, loc="upper left")
-fig.subplots_adjust(left=0.0, right=0.97, bottom=0.02, top=0.93, wspace=0.05)
+fig.subplots_adjust(left=0.0, right=0.95, bottom=0.05, top=0.93, wspace=0.08)
