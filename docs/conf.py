@@ -25,7 +25,12 @@ extensions = ["myst_parser", "sphinx_gallery.gen_gallery", "autoapi.extension"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
 html_theme = "alabaster"
-html_theme_options = {"description": "Dual numbers, 3-vectors and solvers in C++", "fixed_sidebar": True}
+html_theme_options = {
+    "description": "Dual numbers, 3-vectors and solvers in C++",
+    "fixed_sidebar": True,
+    "page_width": "1140px",
+    "body_max_width": "none",
+}
 html_static_path = []
 pygments_style = "sphinx"
 myst_heading_anchors = 3

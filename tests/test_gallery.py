@@ -21,7 +21,7 @@ from orbelon_core import Solver, Vec3  # noqa: E402
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 GALLERY = ["simpson_convergence.py", "difference_step.py", "newton_convergence.py",
-           "projectile.py", "reflect_project.py"]
+           "projectile.py", "reflect_project.py", "kepler.py", "work_along_path.py"]
 
 
 @functools.lru_cache(maxsize=None)
@@ -131,6 +131,16 @@ def test_projectile_autodiff_matches_the_derivative_by_hand():
     assert 1e-10 < max(abs(numeric - by_hand)) < 1e-7
     assert rng.argmax() == 9  # 45 degrees
     assert p.best == pytest.approx(math.pi / 4, abs=1e-12)
+
+
+@pytest.mark.parametrize("steps", [5, 12])
+def test_kepler_equal_areas_in_equal_times(steps):
+    k = script("kepler.py")
+    anomalies = [k.eccentric_anomaly(2.0 * math.pi * i / steps) for i in range(steps)] + [2.0 * math.pi]
+    areas = [k.swept_area(a, b) for a, b in zip(anomalies, anomalies[1:])]
+    # Each is the ellipse's area pi a b over the number of steps, to within
+    # Simpson's error on 200 sub-intervals.
+    assert all(area == pytest.approx(math.pi * k.B / steps, rel=1e-10) for area in areas)
 
 
 @pytest.mark.parametrize("v, n", [
