@@ -14,7 +14,6 @@ import pytest
 
 os.environ["MPLBACKEND"] = "Agg"
 plt = pytest.importorskip("matplotlib.pyplot")
-
 np = pytest.importorskip("numpy")
 
 from orbelon_core import Solver, Vec3  # noqa: E402
