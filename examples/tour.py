@@ -1,4 +1,11 @@
-"""A short tour of orbelon_core: what each part does, on real numbers."""
+"""
+A tour of orbelon_core
+======================
+
+What each part does, on real numbers: derivatives from ``Scalar``, the three
+solvers over plain Python functions, ``Vec3`` geometry and the constants.
+The README shows this output as it is.
+"""
 import orbelon_core
 from orbelon_core import Scalar
 

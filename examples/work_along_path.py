@@ -1,4 +1,6 @@
-"""Work done on a bead threaded on a helical wire.
+"""
+Work done on a bead threaded on a helical wire
+==============================================
 
 The bead climbs one turn of a helix of radius R and pitch H while a swirling
 force (-y, x, 0)·S and its weight (0, 0, -m g) act on it. The work is the line
@@ -9,6 +11,9 @@ W = 2 pi S R^2 - m g H: the swirl does work on every turn, while the weight's
 share depends only on the height, the same along a straight line.
 """
 import math
+
+import matplotlib.pyplot as plt
+import numpy as np
 
 from orbelon_core import Constants, Scalar, Solver, Vec3
 
@@ -57,3 +62,33 @@ for label, value in [
     print("%-28s %15.12f J" % (label + ":", value))
 assert abs(total - exact) < 1e-12
 assert abs(work(weight, helix) - work(weight, line)) < 1e-12
+
+# %%
+# The figure
+# ----------
+#
+# The helix with the two forces at twelve points along it. The swirl is
+# always along the wire's horizontal direction, so it pushes the bead
+# forward the whole way round; the weight points straight down, and only the
+# height climbed decides its share.
+
+fig = plt.figure(figsize=(7, 6))
+ax = fig.add_subplot(projection="3d")
+ts = np.linspace(0.0, 2.0 * Constants.pi, 200)
+points = [helix(t)[0] for t in ts]
+ax.plot([p.x for p in points], [p.y for p in points], [p.z for p in points], color="0.3",
+        label="the wire: one turn, radius %g m, pitch %g m" % (R, H))
+for i, t in enumerate(np.linspace(0.0, 2.0 * Constants.pi, 12, endpoint=False)):
+    r, _ = helix(t)
+    push, pull = swirl(r) * 0.1, weight(r) * 0.25
+    ax.quiver(r.x, r.y, r.z, push.x, push.y, push.z, color="tab:orange", arrow_length_ratio=0.3,
+              label="swirl (-y, x, 0)·S" if i == 0 else None)
+    ax.quiver(r.x, r.y, r.z, pull.x, pull.y, pull.z, color="tab:blue", arrow_length_ratio=0.3,
+              label="weight (0, 0, -m g)" if i == 0 else None)
+ax.set_title("W = 2 pi S R^2 - m g H = %.6f J" % exact)
+ax.set_xlabel("x (m)")
+ax.set_ylabel("y (m)")
+ax.set_zlabel("z (m)")
+ax.set_box_aspect((1.0, 1.0, 1.6))
+ax.legend(fontsize=8, loc="upper left")
+fig.tight_layout()

@@ -9,6 +9,8 @@
 #                            and UndefinedBehaviorSanitizer, in .venv-asan
 #   scripts/dev.sh bench     the benchmark against the peers (arguments go to
 #                            bench/bench.py)
+#   scripts/dev.sh docs      the documentation site, into docs/_build/html
+#                            (arguments go to sphinx-build)
 #
 # The interpreter is Python 3.8 from pyenv unless PYTHON names another one.
 set -euo pipefail
@@ -92,8 +94,25 @@ case "$cmd" in
     sanitize)
         sanitize "$@"
         ;;
+    docs)
+        # Python 3.12 by default: the pinned documentation tools need 3.12 or
+        # newer. Its own environment, so they never mix with the test ones.
+        if [[ -z "${PYTHON:-}" ]]; then
+            PYTHON="$(ls -d "$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"/versions/3.12.*/bin/python3.12 \
+                      2>/dev/null | sort -V | tail -n 1 || true)"
+            if [[ -z "$PYTHON" ]]; then
+                echo "dev.sh: no Python 3.12 found under pyenv; set PYTHON" >&2
+                exit 1
+            fi
+        fi
+        setup docs .venv-docs
+        # A clean build every time: the gallery runs every example afresh.
+        rm -rf docs/_build docs/gallery
+        "$PY" -m sphinx -W --keep-going -b html docs docs/_build/html "$@"
+        echo "docs: docs/_build/html/index.html"
+        ;;
     *)
-        echo "usage: scripts/dev.sh tour|test|sanitize|bench [args]" >&2
+        echo "usage: scripts/dev.sh tour|test|sanitize|bench|docs [args]" >&2
         exit 2
         ;;
 esac

@@ -1,0 +1,158 @@
+"""The numbers behind the gallery's figures.
+
+Each gallery script computes what it draws with small functions; here the
+script is run headlessly and those numbers are held to the claims its text
+and figure make. Pixels are not compared: a figure only has to be drawn.
+"""
+import functools
+import importlib.util
+import math
+import os
+import pathlib
+
+import pytest
+
+os.environ["MPLBACKEND"] = "Agg"
+plt = pytest.importorskip("matplotlib.pyplot")
+np = pytest.importorskip("numpy")
+
+from orbelon_core import Solver, Vec3  # noqa: E402
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+GALLERY = ["simpson_convergence.py", "difference_step.py", "newton_convergence.py",
+           "projectile.py", "reflect_project.py", "kepler.py", "work_along_path.py"]
+
+
+@functools.lru_cache(maxsize=None)
+def script(name):
+    """The script run as a module: its checks pass and its figure is drawn."""
+    spec = importlib.util.spec_from_file_location(name[:-3], str(EXAMPLES / name))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    plt.close("all")
+    return module
+
+
+@pytest.mark.parametrize("name", GALLERY)
+def test_script_draws_its_figure(name):
+    fig = script(name).fig
+    assert fig.axes and all(ax.has_data() for ax in fig.axes)
+
+
+@pytest.mark.parametrize("case, slope", [
+    ("exp(x) on [0, 1]", -4.0),
+    ("1/(1+x) on [0, 1]", -4.0),
+    ("sin(x) on [0, pi]", -4.0),
+    ("1/(1+x^2) on [0, 1]", -6.0),   # f''' vanishes at both ends
+    ("sqrt(x) on [0, 1]", -1.5),     # not smooth at 0
+])
+def test_simpson_rate(case, slope):
+    s = script("simpson_convergence.py")
+    assert s.fitted_slope(s.NS, s.errors(case)) == pytest.approx(slope, abs=0.1)
+
+
+def test_simpson_periodic_integrand_beats_every_power():
+    s = script("simpson_convergence.py")
+    errs = dict(zip(s.NS, s.errors("exp(cos x) on [0, 2 pi]")))
+    # At n = 8 the error is still large; by n = 32 it is rounding. An h^4 rate
+    # from n = 8 would leave about errs[8] / 256 at n = 32.
+    assert errs[8] > 1e-3 and errs[32] < 1e-14
+
+
+def test_difference_error_follows_the_model():
+    d = script("difference_step.py")
+    steps, errs = d.STEPS, d.ERRORS
+    truncation = steps >= 1e-3
+    assert (errs[truncation] / d.model_error(steps[truncation])) == pytest.approx(1.0, abs=0.01)
+    # Left of the optimum, rounding: the model bounds the scatter, and the
+    # error grows like 1/h.
+    assert all(errs <= 1.01 * d.model_error(steps))
+    rounding = steps <= 1e-8
+    slope = np.polyfit(np.log(steps[rounding]), np.log(errs[rounding]), 1)[0]
+    assert slope == pytest.approx(-1.0, abs=0.15)
+
+
+def test_difference_default_step_is_near_the_optimum():
+    d = script("difference_step.py")
+    assert d.BEST / 10.0 < d.optimal_step() < d.BEST * 10.0
+    assert d.optimal_step() == pytest.approx(1e-5, rel=0.1)
+    assert d.DEFAULT_ERROR < d.model_error(d.optimal_step()) < 1e-10
+
+
+@pytest.mark.parametrize("x", [-2.0, 0.3, 1.0, 4.0])
+def test_scalar_derivative_is_exact_to_rounding(x):
+    d = script("difference_step.py")
+    assert d.autodiff_error(x) <= 2.0 * np.spacing(abs(d.exact_derivative(x)))
+
+
+@pytest.mark.parametrize("name", ["x^2 - 2 from 1", "cos x - x from 1"])
+def test_newton_error_squares_near_a_simple_root(name):
+    errs, message = script("newton_convergence.py").distances(name)
+    assert message is None and errs[-1] < 1e-16
+    steps = [(e, e_next) for e, e_next in zip(errs, errs[1:]) if e_next > 1e-15]
+    assert len(steps) >= 3 and all(e_next <= e * e for e, e_next in steps)
+
+
+def test_newton_double_root_halves_and_stops_near_tol():
+    errs, message = script("newton_convergence.py").distances("(x-1)^2 (x+2) from 2")
+    assert message is None
+    assert all(b / a == pytest.approx(0.5, abs=0.06) for a, b in zip(errs[1:], errs[2:]))
+    assert 1e-8 < errs[-1] < 1e-6
+
+
+@pytest.mark.parametrize("name, message, count", [
+    ("x^3 - 2x + 2 from 0", "Newton-Raphson failed to converge", 100),
+    ("atan x from 1.5", "Zero derivative encountered", 7),
+])
+def test_newton_failures_are_shown(name, message, count):
+    errs, got = script("newton_convergence.py").distances(name)
+    assert (got, len(errs)) == (message, count)
+
+
+def test_newton_iterates_are_the_solvers_own():
+    n = script("newton_convergence.py")
+    f = lambda x: x * x - 2.0  # noqa: E731
+    xs, _ = n.iterates(f, 1.0)
+    # Every iterate but the first is one Newton step from the one before,
+    # and failing after k iterations means the k-th was not yet converged.
+    assert all(Solver.root_newton(f, a, tol=math.inf) == b for a, b in zip(xs, xs[1:]))
+    for k in range(1, len(xs) - 1):
+        with pytest.raises(RuntimeError, match="failed to converge"):
+            Solver.root_newton(f, 1.0, max_iter=k)
+    assert Solver.root_newton(f, 1.0, max_iter=len(xs) - 1) == xs[-1]
+
+
+def test_projectile_autodiff_matches_the_derivative_by_hand():
+    p = script("projectile.py")
+    table = p.slopes([math.radians(a) for a in range(0, 91, 5)])
+    rng, autodiff, by_hand, numeric = table.T
+    assert max(abs(autodiff - by_hand)) <= 3e-14   # one ulp of the largest slope
+    assert 1e-10 < max(abs(numeric - by_hand)) < 1e-7
+    assert rng.argmax() == 9  # 45 degrees
+    assert p.best == pytest.approx(math.pi / 4, abs=1e-12)
+
+
+@pytest.mark.parametrize("steps", [5, 12])
+def test_kepler_equal_areas_in_equal_times(steps):
+    k = script("kepler.py")
+    anomalies = [k.eccentric_anomaly(2.0 * math.pi * i / steps) for i in range(steps)] + [2.0 * math.pi]
+    areas = [k.swept_area(a, b) for a, b in zip(anomalies, anomalies[1:])]
+    # Each is the ellipse's area pi a b over the number of steps, to within
+    # Simpson's error on 200 sub-intervals.
+    assert all(area == pytest.approx(math.pi * k.B / steps, rel=1e-10) for area in areas)
+
+
+@pytest.mark.parametrize("v, n", [
+    ((1.0, -1.5, 2.0), (0.3, 1.0, 0.4)),
+    ((2.0, 1.0, 0.5), (0.1, 0.05, 1.0)),
+    ((-3.0, 0.25, 7.0), (1.0, 1.0, 1.0)),
+])
+def test_reflection_and_projection_geometry(v, n):
+    g = script("reflect_project.py")
+    v, n = Vec3(*v), Vec3(*n)
+    mirror = g.mirror_checks(v, n.normalize())
+    assert mirror.pop("length ratio |r| / |v|") == pytest.approx(1.0, abs=1e-15)
+    assert all(abs(value) < 1e-14 * v.magnitude() for value in mirror.values())
+    assert all(abs(value) < 1e-14 * v.magnitude() ** 2 for value in g.projection_checks(v, n).values())
+    doubled = v.reflect(n.normalize() * 2.0).magnitude() / v.magnitude()
+    assert doubled == pytest.approx(math.sqrt(1.0 + 48.0 * math.cos(v.angle(n)) ** 2), rel=1e-14)
