@@ -202,18 +202,22 @@ inline std::string check_method(PyTypeObject* type, const char* name) {
     return "";
 }
 
-// Puts a builtin function calling `call` in the place of the method's own,
-// with the same name, docstring, self and module, and returns the one it
-// replaced (the caller takes over the descriptor's reference to it).
-inline PyObject* swap_function(PyTypeObject* type, const char* name, PyMethodDef* def, PyCFunction call) {
-    PyObject* descr = PyDict_GetItemString(type->tp_dict, name);
-    PyObject* func = PyInstanceMethod_GET_FUNCTION(descr);
-    auto* cf = reinterpret_cast<PyCFunctionObject*>(func);
-    *def = {cf->m_ml->ml_name, call, METH_FASTCALL | METH_KEYWORDS, cf->m_ml->ml_doc};
-    PyObject* replacement = PyCFunction_NewEx(def, cf->m_self, cf->m_module);
-    if (!replacement) throw pybind11::error_already_set();
-    reinterpret_cast<PyInstanceMethodObject*>(descr)->func = replacement;
-    return func;
+// A builtin function calling `call`, with the name, docstring, self and
+// module of the method's own: a new reference, or null with an error set.
+inline PyObject* stand_in(PyTypeObject* type, const char* name, PyMethodDef* def, PyCFunction call) {
+    auto* own = reinterpret_cast<PyCFunctionObject*>(
+        PyInstanceMethod_GET_FUNCTION(PyDict_GetItemString(type->tp_dict, name)));
+    *def = {own->m_ml->ml_name, call, METH_FASTCALL | METH_KEYWORDS, own->m_ml->ml_doc};
+    return PyCFunction_NewEx(def, own->m_self, own->m_module);
+}
+
+// Puts `function` in the place of the method's own and returns the one it
+// replaced; the caller takes over the descriptor's reference to it.
+inline PyObject* swap_function(PyTypeObject* type, const char* name, PyObject* function) {
+    auto* descr = reinterpret_cast<PyInstanceMethodObject*>(PyDict_GetItemString(type->tp_dict, name));
+    PyObject* own = descr->func;
+    descr->func = function;
+    return own;
 }
 
 // The library's metaclass, shared by every bound class (and by other modules

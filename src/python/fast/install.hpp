@@ -6,79 +6,15 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
+#include "python/fast/metaclass.hpp"
 #include "python/fast/methods.hpp"
 
 namespace orbelon {
 namespace fast {
 
-// The library's metaclass: the fast paths stand in front of three of its
-// slots (instance creation, class creation, class attribute assignment), and
-// each hands every other class straight to the slot it replaced.
-struct Metaclass {
-    static inline PyTypeObject* type = nullptr;
-    static inline ternaryfunc call = nullptr;
-    static inline newfunc new_ = nullptr;
-    static inline setattrofunc setattro = nullptr;
-
-    static void install(ternaryfunc c, newfunc n, setattrofunc s) {
-        call = type->tp_call;
-        new_ = type->tp_new;
-        setattro = type->tp_setattro;
-        type->tp_call = c;
-        type->tp_new = n;
-        type->tp_setattro = s;
-    }
-};
-
-// ---------------------------------------------------------------------------
-// The metaclass slots
-
-inline bool in_family(PyTypeObject* t) {
-    return PyType_IsSubtype(t, Bound<Scalar>::type) || PyType_IsSubtype(t, Bound<Vec3>::type);
-}
-
-// Instance creation: Scalar(...) and Vec3(...) from plain numbers directly.
-// A subclass gets its binary slots back first, in case it was made or changed
-// in a way no other hook saw.
-inline PyObject* meta_call(PyObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* out;
-    if (construct<Scalar, 1, 2>(type, args, kwargs, out) || construct<Vec3, 0, 3>(type, args, kwargs, out))
-        return out;
-    auto* t = reinterpret_cast<PyTypeObject*>(type);
-    if (in_family(t)) sync(t, false);
-    return Metaclass::call(type, args, kwargs);
-}
-
-// Class creation: a new subclass takes the shared binary slots.
-inline PyObject* meta_new(PyTypeObject* meta, PyObject* args, PyObject* kwargs) {
-    PyObject* cls = Metaclass::new_(meta, args, kwargs);
-    if (cls && PyType_Check(cls) && in_family(reinterpret_cast<PyTypeObject*>(cls)))
-        sync(reinterpret_cast<PyTypeObject*>(cls), false);
-    return cls;
-}
-
-// Class attribute assignment: the interpreter has just put its generic slot
-// functions back wherever a special method changed, in the class and all its
-// subclasses, and an operator method may no longer be the bound one.
-template <class T>
-void resync(PyTypeObject* changed) {
-    if (!PyType_IsSubtype(changed, Bound<T>::type) && !PyType_IsSubtype(Bound<T>::type, changed)) return;
-    sync(Bound<T>::type, true);
-}
-
-inline int meta_setattro(PyObject* cls, PyObject* name, PyObject* v) {
-    const int r = Metaclass::setattro(cls, name, v);
-    if (r == 0 && PyType_Check(cls)) {
-        resync<Scalar>(reinterpret_cast<PyTypeObject*>(cls));
-        resync<Vec3>(reinterpret_cast<PyTypeObject*>(cls));
-    }
-    return r;
-}
-
-// ---------------------------------------------------------------------------
-// Installation
-
+// What the class had before, and what it was bound with.
 template <class T>
 void save(PyTypeObject* type, int first_field, int n) {
     using C = Class<T>;
@@ -108,15 +44,35 @@ void save(PyTypeObject* type, int first_field, int n) {
         }
 }
 
+// The methods served by stand-ins, one row each.
+inline std::vector<Replacement> methods(PyTypeObject* st, PyTypeObject* vt) {
+    namespace r = rules;
+    const auto& f = r::scalar_functions;
+    return {prepare<unary<Scalar, r::to_float>>(st, "__float__"),
+            prepare<binary<Scalar, r::eq::call>>(st, "__eq__"),
+            prepare<binary<Scalar, r::lt::call>>(st, "__lt__"),
+            prepare<unary<Scalar, f[0].fn>>(st, f[0].name),
+            prepare<unary<Scalar, f[1].fn>>(st, f[1].name),
+            prepare<unary<Scalar, f[2].fn>>(st, f[2].name),
+            prepare<unary<Scalar, f[3].fn>>(st, f[3].name),
+            prepare<unary<Scalar, f[4].fn>>(st, f[4].name),
+            prepare<unary<Scalar, f[5].fn>>(st, f[5].name),
+            prepare<unary<Scalar, f[6].fn>>(st, f[6].name),
+            prepare<with_number<Scalar, r::pow_::call>>(st, "pow"),
+            prepare<vec3_getitem>(vt, "__getitem__"),
+            prepare<binary<Vec3, r::dot::call>>(vt, "dot"),
+            prepare<binary<Vec3, r::cross::call>>(vt, "cross"),
+            prepare<unary<Vec3, r::magnitude::call>>(vt, "magnitude"),
+            prepare<unary<Vec3, r::normalize::call>>(vt, "normalize"),
+            prepare<binary<Vec3, r::distance::call>>(vt, "distance"),
+            prepare<binary<Vec3, r::angle::call>>(vt, "angle"),
+            prepare<binary<Vec3, r::reflect::call>>(vt, "reflect"),
+            prepare<binary<Vec3, r::project::call>>(vt, "project"),
+            prepare<unary<Vec3, r::to_list::call>>(vt, "to_list")};
+}
+
+// Why the classes' slots are not as the fast paths expect them, or "".
 inline std::string check(PyTypeObject* st, PyTypeObject* vt) {
-    static const char* const scalar_methods[] = {"__float__", "__eq__", "__lt__", "sin", "cos", "tan",
-                                                 "exp", "log", "sqrt", "abs", "pow"};
-    static const char* const vec3_methods[] = {"__getitem__", "dot", "cross", "magnitude", "normalize",
-                                               "distance", "angle", "reflect", "project", "to_list"};
-    for (const char* name : scalar_methods)
-        if (std::string why = internals::check_method(st, name); !why.empty()) return why;
-    for (const char* name : vec3_methods)
-        if (std::string why = internals::check_method(vt, name); !why.empty()) return why;
     if (!st->tp_as_number || !vt->tp_as_number || !vt->tp_as_mapping) return "number or mapping slots missing";
     const PyNumberMethods &s = *st->tp_as_number, &v = *vt->tp_as_number;
     for (auto slot : binary_slots)
@@ -127,6 +83,20 @@ inline std::string check(PyTypeObject* st, PyTypeObject* vt) {
     return "";
 }
 
+// Interns the names the slots compare by identity; false if out of memory.
+inline bool intern_names() {
+    auto intern = [](PyObject*& out, const char* s) { return (out = PyUnicode_InternFromString(s)) != nullptr; };
+    bool ok = intern(names.init, "__init__");
+    for (int k = 0; k < 5; ++k)
+        for (int r = 0; r < 2; ++r) ok = ok && intern(names.binary[k][r], binary_names[k][r]);
+    const char* const fields[] = {"val", "d", "x", "y", "z"};
+    for (int i = 0; i < 5; ++i) ok = ok && intern(names.fields[i], fields[i]);
+    if (!ok) PyErr_Clear();
+    return ok;
+}
+
+// Installs the fast paths on the registered classes, or changes nothing and
+// says why not.
 inline std::string install(pybind11::module_& m) {
     namespace py = pybind11;
     py::handle scalar = m.attr("Scalar"), vec3 = m.attr("Vec3");
@@ -137,19 +107,19 @@ inline std::string install(pybind11::module_& m) {
     if (why.empty() && (!Metaclass::type || Metaclass::type != Py_TYPE(vec3.ptr())))
         why = "not the library's metaclass";
     if (why.empty()) why = check(Bound<Scalar>::type, Bound<Vec3>::type);
+    if (why.empty() && !intern_names()) why = "out of memory";
+    std::vector<Replacement> stand_ins;
+    if (why.empty()) stand_ins = methods(Bound<Scalar>::type, Bound<Vec3>::type);
+    for (const Replacement& r : stand_ins)
+        if (why.empty()) why = r.why;
     if (!why.empty()) {
+        for (const Replacement& r : stand_ins) Py_XDECREF(r.function);
         internals::drop<Scalar>();
         internals::drop<Vec3>();
         return why;
     }
 
-    auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
-    for (int k = 0; k < 5; ++k)
-        for (int r = 0; r < 2; ++r) names.binary[k][r] = intern(binary_names[k][r]);
-    names.init = intern("__init__");
-    const char* const field_names[] = {"val", "d", "x", "y", "z"};
-    for (int i = 0; i < 5; ++i) names.fields[i] = intern(field_names[i]);
-
+    // Every check passed: from here on nothing can fail.
     PyTypeObject* st = Bound<Scalar>::type;
     save<Scalar>(st, 0, 2);
     st->tp_dealloc = dealloc<Scalar>;
@@ -158,17 +128,6 @@ inline std::string install(pybind11::module_& m) {
     st->tp_as_number->nb_negative = scalar_negative;
     st->tp_repr = repr<Scalar>;
     st->tp_getattro = getattro<Scalar>;
-    replace_method<unary<Scalar, rules::to_float>>(st, "__float__");
-    replace_method<binary<Scalar, rules::eq::call>>(st, "__eq__");
-    replace_method<binary<Scalar, rules::lt::call>>(st, "__lt__");
-    replace_method<unary<Scalar, rules::scalar_functions[0].fn>>(st, "sin");
-    replace_method<unary<Scalar, rules::scalar_functions[1].fn>>(st, "cos");
-    replace_method<unary<Scalar, rules::scalar_functions[2].fn>>(st, "tan");
-    replace_method<unary<Scalar, rules::scalar_functions[3].fn>>(st, "exp");
-    replace_method<unary<Scalar, rules::scalar_functions[4].fn>>(st, "log");
-    replace_method<unary<Scalar, rules::scalar_functions[5].fn>>(st, "sqrt");
-    replace_method<unary<Scalar, rules::scalar_functions[6].fn>>(st, "abs");
-    replace_method<with_number<Scalar, rules::pow_::call>>(st, "pow");
 
     PyTypeObject* vt = Bound<Vec3>::type;
     save<Vec3>(vt, 2, 3);
@@ -178,17 +137,8 @@ inline std::string install(pybind11::module_& m) {
     vt->tp_as_mapping->mp_ass_subscript = vec3_ass_subscript;
     vt->tp_repr = repr<Vec3>;
     vt->tp_getattro = getattro<Vec3>;
-    replace_method<vec3_getitem>(vt, "__getitem__");
-    replace_method<binary<Vec3, rules::dot::call>>(vt, "dot");
-    replace_method<binary<Vec3, rules::cross::call>>(vt, "cross");
-    replace_method<unary<Vec3, rules::magnitude::call>>(vt, "magnitude");
-    replace_method<unary<Vec3, rules::normalize::call>>(vt, "normalize");
-    replace_method<binary<Vec3, rules::distance::call>>(vt, "distance");
-    replace_method<binary<Vec3, rules::angle::call>>(vt, "angle");
-    replace_method<binary<Vec3, rules::reflect::call>>(vt, "reflect");
-    replace_method<binary<Vec3, rules::project::call>>(vt, "project");
-    replace_method<unary<Vec3, rules::to_list::call>>(vt, "to_list");
 
+    for (const Replacement& r : stand_ins) commit(r);
     Metaclass::install(meta_call, meta_new, meta_setattro);
     return "";
 }

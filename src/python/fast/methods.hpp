@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <string>
+
 #include "python/fast/slots.hpp"
 
 namespace orbelon {
@@ -58,12 +60,31 @@ inline bool vec3_getitem(PyObject* const* args, Py_ssize_t n, PyObject*& out) {
     return true;
 }
 
+// One method to replace, prepared before anything changes: `function` is the
+// stand-in, or `why` says why there is none.
+struct Replacement {
+    PyTypeObject* type;
+    const char* name;
+    PyObject** original;
+    PyObject* function = nullptr;
+    std::string why;
+};
+
 template <Serve F>
-void replace_method(PyTypeObject* type, const char* name) {
+Replacement prepare(PyTypeObject* type, const char* name) {
     using M = Method<F>;
-    M::original = internals::swap_function(type, name, &M::def,
-                                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&M::call)));
+    Replacement r{type, name, &M::original, nullptr, internals::check_method(type, name)};
+    if (!r.why.empty()) return r;
+    r.function = internals::stand_in(type, name, &M::def,
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&M::call)));
+    if (!r.function) {
+        PyErr_Clear();
+        r.why = std::string("no stand-in for ") + type->tp_name + "." + name;
+    }
+    return r;
 }
+
+inline void commit(const Replacement& r) { *r.original = internals::swap_function(r.type, r.name, r.function); }
 
 }  // namespace fast
 }  // namespace orbelon

@@ -81,24 +81,5 @@ inline PyObject* nb_power(PyObject* a, PyObject* b, PyObject* mod) {
 inline constexpr binaryfunc fast_binary[4] = {nb_binary<Add>, nb_binary<Sub>, nb_binary<Mul>,
                                               nb_binary<Div>};
 
-// The interpreter gives a class its generic slot functions whenever it is
-// created and whenever one of its special methods (or a base's) is assigned.
-// Ours go back wherever the generic ones came in, in t and its subclasses,
-// so that all of them keep taking part in the protocol as one.
-inline void sync(PyTypeObject* t, bool subclasses) {
-    if (PyNumberMethods* nb = t->tp_as_number) {
-        const PyNumberMethods& generic = Class<Scalar>::generic;
-        for (int k = 0; k < 4; ++k)
-            if (nb->*binary_slots[k] == generic.*binary_slots[k]) nb->*binary_slots[k] = fast_binary[k];
-        if (nb->nb_power == generic.nb_power) nb->nb_power = nb_power;
-    }
-    if (!subclasses) return;
-    PyObject* subs = PyObject_CallMethod(reinterpret_cast<PyObject*>(t), "__subclasses__", nullptr);
-    if (!subs) return PyErr_Clear();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(subs); ++i)
-        sync(reinterpret_cast<PyTypeObject*>(PyList_GET_ITEM(subs, i)), true);
-    Py_DECREF(subs);
-}
-
 }  // namespace fast
 }  // namespace orbelon
