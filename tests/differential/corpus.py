@@ -230,7 +230,8 @@ for cls in (P, W):
 t, v = kept
 ''',
     "__init__ and __new__ patched": '''
-Scalar.__init__ = lambda self, *a: Scalar.__init__.__wrapped__(self, 42.0) if False else None
+orig_init = Scalar.__init__
+Scalar.__init__ = lambda self, *a: orig_init(self, 42.0)
 orig_new = Vec3.__new__
 Vec3.__new__ = lambda cls, *a: orig_new(cls)
 made = []
