@@ -34,8 +34,9 @@ def test_stubtest_passes(tmp_path):
 
 
 # The binding library's spelling of a parameter type, and the stubs' for it.
-# Its int caster advertises SupportsInt, but only an index (not a float, and
-# on newer interpreters nothing with just __int__) is accepted.
+# Its int caster advertises SupportsInt: it refuses a float but takes
+# anything else int() takes, truncating a Fraction or a Decimal. The stubs
+# promise what is meant, an int or an index, so a checker flags the rest.
 STUB_TYPE = {
     "typing.SupportsFloat | typing.SupportsIndex": "float | SupportsFloat | SupportsIndex",
     "typing.SupportsInt | typing.SupportsIndex": "int | SupportsIndex",
