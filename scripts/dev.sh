@@ -57,14 +57,15 @@ build_key() {
 }
 
 # The requirements of one extra of pyproject.toml, a line each. Its arrays
-# hold plain strings, so they read as Python lists, comments and all.
-READ_EXTRA='
+# hold only strings, so they read as Python lists, comments and all.
+read -r -d '' READ_EXTRA <<'EOF' || true
 import ast, re, sys
 text = open("pyproject.toml", encoding="utf-8").read()
 text = text.split("[project.optional-dependencies]", 1)[1].split("\n[", 1)[0]
-array = re.search(r"^%s\s*=\s*(\[.*?\])" % re.escape(sys.argv[1]), text, re.M | re.S)
+array = re.search(r"""^%s\s*=\s*(\[(?:[\s,]|"[^"]*"|'[^']*'|#[^\n]*)*\])""" % re.escape(sys.argv[1]),
+                  text, re.M)
 print("\n".join(ast.literal_eval(array.group(1))))
-'
+EOF
 
 # install_extra VENV EXTRA: install what the extra EXTRA requires into VENV,
 # without the project itself: pip install ".[EXTRA]" would build it again.
