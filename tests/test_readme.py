@@ -45,8 +45,7 @@ def test_readme_example(language, code, output, line, tmp_path):
         assert runner.failures == 0, "".join(report)
 
 
-def test_every_session_is_checked():
-    # A fence spelt otherwise would be skipped without a word.
-    text = README.read_text(encoding="utf-8")
-    assert set(re.findall(r"^```(\w*)$", text, re.M)) <= {"", "python", "pycon", "text", "sh"}
-    assert ">>>" not in "".join(re.findall(r"^```(?!pycon).*?^```", text, re.M | re.S))
+def test_no_example_is_skipped_unseen():
+    # A fence spelt otherwise (```py, ```python3, ```console) would not run.
+    fences = re.findall(r"^```(\w*)$", README.read_text(encoding="utf-8"), re.M)
+    assert set(fences) <= {"", "python", "pycon", "text", "sh"}
