@@ -5,18 +5,23 @@ grouping its docstring states (parenthesised groups first), with no fused
 multiply-add, so results agree to the last bit. In the formulas, ``a`` is the
 receiver, ``o`` another object of the same class and ``b`` a plain number.
 
+A number parameter, ``float | SupportsFloat | SupportsIndex``, takes a
+float, an int or bool, or anything with ``__float__`` or ``__index__`` (a
+``Scalar`` then stands for its ``val``), never a str. A count or an index,
+``int | SupportsIndex``, takes an int or anything with ``__index__``, never a
+float; a ``Fraction`` or ``Decimal`` does get through, truncated.
+
 Operators are plain methods: an operand that no overload accepts raises
 ``TypeError`` from the method itself (never ``NotImplemented``), so Python
 does not go on to try the other operand's reflected method. Only constructors
 and the ``Solver`` methods take keyword arguments.
 """
-from typing import Callable, ClassVar, List, SupportsFloat, SupportsIndex, Union, overload
+from typing import Callable, ClassVar, List, SupportsFloat, SupportsIndex, overload
 
 from . import Constants as Constants
 
-# What a float parameter accepts: a float, an int or bool, or anything with
-# __float__ or __index__ (a Scalar then stands for its val). Not a str.
-_Float = Union[SupportsFloat, SupportsIndex]
+# No type aliases: an editor shows a parameter's type as it is written here,
+# so each one is spelled out in full.
 
 class Scalar:
     """A dual number ``val + d·ε`` (``ε² = 0``): a value and its derivative.
@@ -39,7 +44,11 @@ class Scalar:
     """
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
-    def __init__(self, val: _Float, d: _Float = 0.0) -> None:
+    def __init__(
+        self,
+        val: float | SupportsFloat | SupportsIndex,
+        d: float | SupportsFloat | SupportsIndex = 0.0,
+    ) -> None:
         """The dual number ``{val, d}``, stored unchanged; ``d`` defaults to 0.0.
 
         A ``Scalar`` given as ``val`` stands for its ``val``: its derivative
@@ -49,12 +58,12 @@ class Scalar:
     def val(self) -> float:
         """The value part."""
     @val.setter
-    def val(self, value: _Float) -> None: ...
+    def val(self, value: float | SupportsFloat | SupportsIndex) -> None: ...
     @property
     def d(self) -> float:
         """The derivative part."""
     @d.setter
-    def d(self, value: _Float) -> None: ...
+    def d(self, value: float | SupportsFloat | SupportsIndex) -> None: ...
     def __repr__(self) -> str:
         """``"<Scalar val=%f, d=%f>"``, with C printf's ``%f`` ("-0.000000", "inf", "-nan")."""
     def __float__(self) -> float:
@@ -63,25 +72,25 @@ class Scalar:
     def __add__(self, o: Scalar, /) -> Scalar:
         """``{a.val + o.val, a.d + o.d}``."""
     @overload
-    def __add__(self, b: _Float, /) -> Scalar:
+    def __add__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``{a.val + b, a.d}``."""
-    def __radd__(self, b: _Float, /) -> Scalar:
+    def __radd__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``b + a``, the same as ``a + b``: ``{a.val + b, a.d}``."""
     @overload
     def __sub__(self, o: Scalar, /) -> Scalar:
         """``{a.val - o.val, a.d - o.d}``."""
     @overload
-    def __sub__(self, b: _Float, /) -> Scalar:
+    def __sub__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``{a.val - b, a.d}``."""
-    def __rsub__(self, b: _Float, /) -> Scalar:
+    def __rsub__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``b - a = {b - a.val, 0.0 - a.d}``: a zero derivative comes out +0.0."""
     @overload
     def __mul__(self, o: Scalar, /) -> Scalar:
         """Product rule: ``{a.val·o.val, a.d·o.val + a.val·o.d}``."""
     @overload
-    def __mul__(self, b: _Float, /) -> Scalar:
+    def __mul__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``{a.val·b, a.d·b}``."""
-    def __rmul__(self, b: _Float, /) -> Scalar:
+    def __rmul__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``b * a``, the same as ``a * b``: ``{a.val·b, a.d·b}``."""
     @overload
     def __truediv__(self, o: Scalar, /) -> Scalar:
@@ -91,21 +100,21 @@ class Scalar:
         (exactly 1e-9 passes, and so does NaN).
         """
     @overload
-    def __truediv__(self, b: _Float, /) -> Scalar:
+    def __truediv__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``a / {b, 0.0} = {a.val / b, (a.d·b - a.val·0.0) / (b·b)}``.
 
         The ``a.val·0.0`` term makes the derivative NaN for an infinite or
         NaN ``a.val``. Raises ``RuntimeError("Division by zero")`` when
         ``|b| < 1e-9``.
         """
-    def __rtruediv__(self, b: _Float, /) -> Scalar:
+    def __rtruediv__(self, b: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``{b, 0.0} / a = {b / a.val, (0.0·a.val - b·a.d) / (a.val·a.val)}``.
 
         Raises ``RuntimeError("Division by zero")`` when ``|a.val| < 1e-9``.
         """
     def __neg__(self) -> Scalar:
         """``{-a.val, -a.d}``: both sign bits flip, so 0.0 becomes -0.0."""
-    def __pow__(self, n: _Float, /) -> Scalar:
+    def __pow__(self, n: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """``{pow(a.val, n), (n·pow(a.val, n - 1.0))·a.d}``; never raises.
 
         A ``Scalar`` exponent stands for its ``val`` (its derivative is
@@ -146,7 +155,7 @@ class Scalar:
         """
     def abs(self) -> Scalar:
         """``{|val|, σ·d}``, σ = 1.0 when ``val >= 0.0`` (both zeros), else -1.0 (NaN too)."""
-    def pow(self, n: _Float, /) -> Scalar:
+    def pow(self, n: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """The same as ``a ** n``: ``{pow(val, n), (n·pow(val, n - 1.0))·d}``."""
 
 class Vec3:
@@ -162,40 +171,50 @@ class Vec3:
     Iteration and unpacking work through ``__getitem__``.
     """
 
-    def __init__(self, x: _Float = 0, y: _Float = 0, z: _Float = 0) -> None:
+    def __init__(
+        self,
+        x: float | SupportsFloat | SupportsIndex = 0,
+        y: float | SupportsFloat | SupportsIndex = 0,
+        z: float | SupportsFloat | SupportsIndex = 0,
+    ) -> None:
         """The vector ``(x, y, z)``; omitted components are 0.0."""
     @property
     def x(self) -> float:
         """The first component."""
     @x.setter
-    def x(self, value: _Float) -> None: ...
+    def x(self, value: float | SupportsFloat | SupportsIndex) -> None: ...
     @property
     def y(self) -> float:
         """The second component."""
     @y.setter
-    def y(self, value: _Float) -> None: ...
+    def y(self, value: float | SupportsFloat | SupportsIndex) -> None: ...
     @property
     def z(self) -> float:
         """The third component."""
     @z.setter
-    def z(self, value: _Float) -> None: ...
+    def z(self, value: float | SupportsFloat | SupportsIndex) -> None: ...
     def __repr__(self) -> str:
         """``"<Vec3 (%f, %f, %f)>"``, with C printf's ``%f``."""
-    def __getitem__(self, i: SupportsIndex, /) -> float:
+    def __getitem__(self, i: int | SupportsIndex, /) -> float:
         """Component 0, 1 or 2 (x, y, z).
 
         Any other index, negative ones included, raises ``IndexError`` with
         an empty message; a float index raises ``TypeError``.
         """
-    def __setitem__(self, i: SupportsIndex, value: _Float, /) -> None:
+    def __setitem__(
+        self,
+        i: int | SupportsIndex,
+        value: float | SupportsFloat | SupportsIndex,
+        /,
+    ) -> None:
         """Set component 0, 1 or 2; any other index raises an empty ``IndexError``."""
     def __add__(self, o: Vec3, /) -> Vec3:
         """``(a.x + o.x, a.y + o.y, a.z + o.z)``."""
     def __sub__(self, o: Vec3, /) -> Vec3:
         """``(a.x - o.x, a.y - o.y, a.z - o.z)``."""
-    def __mul__(self, b: _Float, /) -> Vec3:
+    def __mul__(self, b: float | SupportsFloat | SupportsIndex, /) -> Vec3:
         """``(a.x·b, a.y·b, a.z·b)``."""
-    def __truediv__(self, b: _Float, /) -> Vec3:
+    def __truediv__(self, b: float | SupportsFloat | SupportsIndex, /) -> Vec3:
         """``(a.x / b, a.y / b, a.z / b)``: three divisions, unguarded (``/ 0`` gives ±inf or NaN)."""
     def dot(self, o: Vec3, /) -> float:
         """``(a.x·o.x + a.y·o.y) + a.z·o.z``."""
@@ -235,7 +254,12 @@ class Solver:
     """
 
     @staticmethod
-    def integrate(f: Callable[[float], _Float], a: _Float, b: _Float, n: SupportsIndex = 100) -> float:
+    def integrate(
+        f: Callable[[float], float | SupportsFloat | SupportsIndex],
+        a: float | SupportsFloat | SupportsIndex,
+        b: float | SupportsFloat | SupportsIndex,
+        n: int | SupportsIndex = 100,
+    ) -> float:
         """Composite Simpson rule over [a, b] on ``n`` sub-intervals: ``(h·s) / 3.0``.
 
         ``h = (b - a) / n``; ``s`` starts as ``f(a) + f(b)`` and, for
@@ -247,14 +271,21 @@ class Solver:
         or odd ``n``, before calling ``f``.
         """
     @staticmethod
-    def differentiate(f: Callable[[float], _Float], x: _Float, h: _Float = 1e-05) -> float:
+    def differentiate(
+        f: Callable[[float], float | SupportsFloat | SupportsIndex],
+        x: float | SupportsFloat | SupportsIndex,
+        h: float | SupportsFloat | SupportsIndex = 1e-05,
+    ) -> float:
         """Central difference ``(f(x + h) - f(x - h)) / (2·h)``, ``f(x + h)`` sampled first.
 
         ``h`` is not checked: ``h = 0`` gives NaN.
         """
     @staticmethod
     def root_newton(
-        f: Callable[[float], _Float], x0: _Float, tol: _Float = 1e-07, max_iter: SupportsIndex = 100
+        f: Callable[[float], float | SupportsFloat | SupportsIndex],
+        x0: float | SupportsFloat | SupportsIndex,
+        tol: float | SupportsFloat | SupportsIndex = 1e-07,
+        max_iter: int | SupportsIndex = 100,
     ) -> float:
         """Newton-Raphson from ``x0``: ``x_new = x - f(x) / dy``, returned once ``|x_new - x| < tol``.
 

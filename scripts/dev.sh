@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Set up an isolated environment, build and install the module from scratch,
-# then run the tour or the test suite.
+# Set up an isolated environment, build and install the module, then run the
+# tour or the test suite.
 #
 #   scripts/dev.sh tour      the tour of the toolkit
 #   scripts/dev.sh test      the whole test suite (extra arguments go to pytest;
@@ -13,6 +13,14 @@
 #                            (arguments go to sphinx-build)
 #
 # The interpreter is Python 3.8 from pyenv unless PYTHON names another one.
+#
+# A build is reused while nothing it is made from has changed. Each
+# environment keeps the key of the build installed in it (.build-key): a
+# digest of src/, the stubs, CMakeLists.txt, pyproject.toml and LICENSE, of
+# the interpreter and of the build options (-C...). A command whose key
+# matches runs at once; any other change builds from scratch, as on a fresh
+# clone. (The README only feeds the package's long description, so editing it
+# does not rebuild.) Remove an environment (rm -r .venv-3.8) to start over.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,21 +37,82 @@ find_python() {
     echo "$found"
 }
 
+# make_venv PYTHON VENV: create VENV with a current pip, unless it exists.
+make_venv() {
+    if [[ ! -x "$2/bin/python" ]]; then
+        "$1" -m venv "$2"
+        "$2/bin/python" -m pip install -q --upgrade pip >&2
+    fi
+}
+
+# build_key PYTHON [OPTION...]: the digest of everything a build is made from.
+build_key() {
+    local py="$1"
+    shift
+    {
+        find src orbelon_core-stubs CMakeLists.txt pyproject.toml LICENSE -type f -print0 |
+            LC_ALL=C sort -z | xargs -0 sha256sum
+        readlink -f "$py"
+        "$py" -c 'import sys; print(sys.version)'
+        printf '%s\n' "$@"
+    } | sha256sum | cut -d ' ' -f 1
+}
+
+# The requirements of one extra of pyproject.toml, a line each. Its arrays
+# hold only strings, so they read as Python lists, comments and all.
+read -r -d '' READ_EXTRA <<'EOF' || true
+import ast, re, sys
+text = open("pyproject.toml", encoding="utf-8").read()
+text = text.split("[project.optional-dependencies]", 1)[1].split("\n[", 1)[0]
+array = re.search(r"""^%s\s*=\s*(\[(?:[\s,]|"[^"]*"|'[^']*'|#[^\n]*)*\])""" % re.escape(sys.argv[1]),
+                  text, re.M)
+print("\n".join(ast.literal_eval(array.group(1))))
+EOF
+
+# install_extra VENV EXTRA: install what the extra EXTRA requires into VENV,
+# without the project itself: pip install ".[EXTRA]" would build it again.
+# The list installed is kept in VENV/.extra-EXTRA; while it stays the same,
+# pip is not called at all.
+install_extra() {
+    local venv="$1" extra="$2" requirements list
+    requirements="$("$venv/bin/python" -c "$READ_EXTRA" "$extra")"
+    if [[ "$(cat "$venv/.extra-$extra" 2>/dev/null)" != "$requirements" ]]; then
+        mapfile -t list <<<"$requirements"
+        "$venv/bin/python" -m pip install -q "${list[@]}" >&2
+        printf '%s\n' "$requirements" >"$venv/.extra-$extra"
+    fi
+}
+
 # setup EXTRA [VENV [PIP-OPTION...]]: build and install into VENV (by default
 # .venv-X.Y for the interpreter's version) with the optional extra EXTRA.
 setup() {
-    local extra="$1" py venv
+    local extra="$1" py venv key
     py="$(find_python)"
     venv="${2:-.venv-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')}"
     shift $(($# < 2 ? $# : 2))
-    if [[ ! -x "$venv/bin/python" ]]; then
-        "$py" -m venv "$venv"
-        "$venv/bin/python" -m pip install -q --upgrade pip
-    fi
-    # Always a fresh build: pip builds in a temporary directory.
-    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$@" . >&2
-    if [[ -n "$extra" ]]; then "$venv/bin/python" -m pip install -q "$@" ".[$extra]" >&2; fi
+    make_venv "$py" "$venv"
     PY="$venv/bin/python"
+    # Taken before the build: a file edited while it runs leaves a key that
+    # no longer matches, and the next command builds again.
+    key="$(build_key "$PY" "$@")"
+    if [[ "$(cat "$venv/.build-key" 2>/dev/null)" != "$key" ]] ||
+        ! compgen -G "$venv/lib/python*/site-packages/orbelon_core*.so" >/dev/null; then
+        rm -f "$venv/.build-key"
+        # pip builds in a temporary directory, from scratch.
+        "$PY" -m pip install -q --force-reinstall --no-deps "$@" . >&2
+        echo "$key" >"$venv/.build-key"
+    fi
+    if [[ -n "$extra" ]]; then install_extra "$venv" "$extra"; fi
+}
+
+# The type checkers live in one environment, .venv-tools, that serves every
+# other: basedpyright alone is some 280 MB with its Node.js. The typing tests
+# run them from the Python named by ORBELON_TYPECHECK_PYTHON and point them
+# at the interpreter under test.
+typecheck_tools() {
+    make_venv "$(find_python)" .venv-tools
+    install_extra .venv-tools typecheck
+    export ORBELON_TYPECHECK_PYTHON="$PWD/.venv-tools/bin/python"
 }
 
 # Run the suite against the instrumented build. The interpreter itself is not
@@ -52,6 +121,7 @@ setup() {
 # finds no real throw to forward to and aborts at the first exception.
 sanitize() {
     setup test .venv-asan -Ccmake.define.ORBELON_SANITIZE=ON
+    typecheck_tools
     local so symbols
     so="$(find .venv-asan -name 'orbelon_core*.so' | head -n 1)"
     symbols="$(nm -D --undefined-only "$so")"
@@ -85,6 +155,7 @@ case "$cmd" in
         ;;
     test)
         setup test
+        typecheck_tools
         "$PY" -m pytest "$@"
         ;;
     bench)

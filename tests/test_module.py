@@ -1,5 +1,6 @@
 import ast
 import importlib
+import importlib.metadata
 import os
 import pathlib
 import subprocess
@@ -15,6 +16,18 @@ DOC = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff"
 
 def test_docstring():
     assert orbelon_core.__doc__ == DOC
+
+
+def test_installed_metadata():
+    # What pip shows and what a wheel must carry: the licence text itself
+    # included, and the version the module's docstring announces.
+    dist = importlib.metadata.distribution("orbelon_core")
+    assert "v%s " % dist.version in DOC
+    assert dist.metadata["License-Expression"] == "MIT"
+    assert dist.metadata["Author"] == "The orbelon_core developers"
+    licence = [f for f in dist.files if f.name == "LICENSE"]
+    assert len(licence) == 1 and "licenses" in licence[0].parts
+    assert licence[0].read_text().startswith("MIT License")
 
 
 @pytest.mark.parametrize("name", ["Scalar", "Vec3", "Solver"])

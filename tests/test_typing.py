@@ -7,6 +7,7 @@ library generates in each method's __doc__.
 """
 import ast
 import json
+import os
 import pathlib
 import re
 import subprocess
@@ -33,12 +34,13 @@ def test_stubtest_passes(tmp_path):
 
 
 # The binding library's spelling of a parameter type, and the stubs' for it.
-# Its int caster advertises SupportsInt, but only an index (not a float, and
-# on newer interpreters nothing with just __int__) is accepted.
+# Its int caster advertises SupportsInt: it refuses a float but takes
+# anything else int() takes, truncating a Fraction or a Decimal. The stubs
+# promise what is meant, an int or an index, so a checker flags the rest.
 STUB_TYPE = {
-    "typing.SupportsFloat | typing.SupportsIndex": "_Float",
-    "typing.SupportsInt | typing.SupportsIndex": "SupportsIndex",
-    "collections.abc.Callable": "Callable[[float], _Float]",
+    "typing.SupportsFloat | typing.SupportsIndex": "float | SupportsFloat | SupportsIndex",
+    "typing.SupportsInt | typing.SupportsIndex": "int | SupportsIndex",
+    "collections.abc.Callable": "Callable[[float], float | SupportsFloat | SupportsIndex]",
     "list[float]": "List[float]",
 }
 
@@ -146,10 +148,22 @@ def plain(type_name):
     return re.sub(r"\b(?:builtins|orbelon_core)\.", "", type_name).replace("list[", "List[")
 
 
+def checker(module):
+    """The command that runs a type checker: from the environment that
+    ORBELON_TYPECHECK_PYTHON names (scripts/dev.sh keeps one for all
+    interpreters), else from this interpreter. Either way it is pointed at
+    this interpreter, so it checks against the stubs installed here."""
+    python = os.environ.get("ORBELON_TYPECHECK_PYTHON")
+    if not python:
+        pytest.importorskip(module)
+    return [python or sys.executable, "-m", module]
+
+
 def mypy_diagnostics(tmp_path):
-    pytest.importorskip("mypy")
-    done = run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--no-error-summary",
-                "--hide-error-context", "snippet.py"], tmp_path)
+    done = run(checker("mypy") + [
+        "--python-executable", sys.executable, "--python-version", "%d.%d" % sys.version_info[:2],
+        "--strict", "--no-incremental", "--no-error-summary", "--hide-error-context", "snippet.py",
+    ], tmp_path)
     reveals, errors = {}, set()
     for line, kind, message in re.findall(r"^snippet\.py:(\d+): (\w+): (.*)$", done.stdout, re.M):
         revealed = re.match(r'Revealed type is "(.*)"$', message)
@@ -161,11 +175,10 @@ def mypy_diagnostics(tmp_path):
 
 
 def basedpyright_diagnostics(tmp_path):
-    pytest.importorskip("basedpyright")
     (tmp_path / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "standard"}))
-    done = subprocess.run([sys.executable, "-m", "basedpyright", "--outputjson",
-                           "--pythonpath", sys.executable, "snippet.py"],
-                          cwd=str(tmp_path), stdout=subprocess.PIPE, universal_newlines=True)
+    done = subprocess.run(checker("basedpyright") + [
+        "--outputjson", "--pythonpath", sys.executable, "snippet.py",
+    ], cwd=str(tmp_path), stdout=subprocess.PIPE, universal_newlines=True)
     reveals, errors = {}, set()
     for diagnostic in json.loads(done.stdout)["generalDiagnostics"]:
         line = diagnostic["range"]["start"]["line"] + 1
