@@ -55,8 +55,9 @@ for v in "${pythons[@]}"; do find_python "$v" >/dev/null; done
 unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS CXX CC
 
 # The tools. auditwheel needs Python 3.9 or newer, so the newest of the six
-# interpreters hosts them. zig keeps its caches (the C++ runtime it builds
-# once for the target, the glibc stubs) inside the tools' environment too.
+# interpreters hosts them. zig builds its C++ runtime and the glibc stubs for
+# the target once, in a few minutes, and keeps them in its own cache
+# (~/.cache/zig), which later builds and other clones share.
 tools="$src/.venv-wheels"
 if [[ ! -x "$tools/bin/python" ]]; then
     "$(find_python "${all_pythons[-1]}")" -m venv "$tools"
@@ -66,7 +67,6 @@ fi
 export ORBELON_ZIG ORBELON_ZIG_TARGET=x86_64-linux-gnu.$glibc
 ORBELON_ZIG="$("$tools/bin/python" -c \
     'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
-export ZIG_GLOBAL_CACHE_DIR="$tools/zig-cache" ZIG_LOCAL_CACHE_DIR="$tools/zig-cache"
 auditwheel() { PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" "$@"; }
 
 work="$(mktemp -d)"
@@ -79,22 +79,34 @@ for v in "${pythons[@]}"; do
     tag="cp${v/./}"
     echo "== Python $v ($py)"
 
-    # Build with the interpreter the wheel is for: pip builds in an isolated
+    # Build with the interpreter the wheel is for, from an empty virtual
+    # environment as scripts/dev.sh does: the build backend looks for CMake
+    # packages in the interpreter's own site-packages first, and a bare
+    # interpreter may hold another pybind11 there. pip builds in an isolated
     # environment from pyproject.toml, so the build needs nothing installed.
     # The same CMakeLists.txt and flags as every other build; only the
     # compiler differs (scripts/zig-cxx).
-    raw="$work/raw-$v" log="$work/build-$v.log"
-    if ! "$py" -m pip wheel -v --no-deps -w "$raw" \
+    raw="$work/raw-$v" log="$work/build-$v.log" start=$SECONDS
+    "$py" -m venv "$work/build-venv-$v"
+    if ! "$work/build-venv-$v/bin/python" -m pip wheel -v --no-deps -w "$raw" \
             --config-settings=cmake.define.CMAKE_CXX_COMPILER="$src/scripts/zig-cxx" \
             --config-settings=build.verbose=true . >"$log" 2>&1; then
         tail -n 40 "$log" >&2
         echo "wheels.sh: the build for Python $v failed" >&2
         exit 1
     fi
+    rm -rf "$work/build-venv-$v"
+    echo "built in $((SECONDS - start)) s"
     # The module compiles warning-free with -Wall -Wextra under GCC; hold
     # zig's clang to the same.
     if grep -E '(^|: )warning: ' "$log" >&2; then
         echo "wheels.sh: the compiler warned building for Python $v" >&2
+        exit 1
+    fi
+    pybind11="$(sed -n 's/.*Found pybind11: .*found version "\([^"]*\)".*/\1/p' "$log")"
+    want="$(sed -n 's/.*"pybind11==\([^"]*\)".*/\1/p' pyproject.toml)"
+    if [[ "$pybind11" != "$want" ]]; then
+        echo "wheels.sh: built with pybind11 '$pybind11', not the pinned $want" >&2
         exit 1
     fi
     for flag in -ffp-contract=off -fno-fast-math -march=x86-64 -DPYBIND11_DETAILED_ERROR_MESSAGES; do
