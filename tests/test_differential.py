@@ -34,6 +34,8 @@ def source_digest():
 @pytest.fixture(scope="session")
 def plain_build():
     """A build of these sources with the fast paths off, made once per source state."""
+    if not (ROOT / "src").is_dir():
+        pytest.skip("no sources here to build the plain bindings from (a wheel under test)")
     target = ROOT / "build" / ("plain-%d.%d-%s" % (sys.version_info[:2] + (source_digest(),)))
     if not (target / "done").exists():
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
