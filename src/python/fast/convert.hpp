@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -62,15 +63,20 @@ PyObject* to_python(const T& r) {
     return make(r);
 }
 
-// A rule's result as a Python object; std::runtime_error as RuntimeError.
+// A rule's result as a Python object, its exceptions as the standard
+// translation gives them: std::runtime_error as RuntimeError with its text,
+// std::bad_alloc (to_list's one allocation) as MemoryError. None may escape
+// into the interpreter's C frames.
 template <class F>
 PyObject* call_rule(F&& f) {
     try {
         return to_python(f());
     } catch (const std::runtime_error& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
+    } catch (const std::bad_alloc& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     }
+    return nullptr;
 }
 
 }  // namespace fast
