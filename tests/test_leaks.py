@@ -1,8 +1,8 @@
 """Many calls of every operation and every error path leave nothing behind.
 
 Each case is called many times after a warm-up: the C/C++ heap, counted
-exactly by glibc, must not grow by a byte a call, the resident memory of the
-process must stay within 1 MB and the reference counts of everything passed
+exactly by glibc, must stay where it was (within 1 KB in all), the resident
+memory of the process within 1 MB and the reference counts of everything passed
 in must not move. 2*10^4 calls per case normally, 10^6 with --long.
 """
 import ctypes
@@ -50,6 +50,8 @@ def heap():
     Python's own small objects live in its arenas, outside this count, so the
     values the module allocates with new show up here and nowhere else.
     """
+    if _mallinfo2 is None:  # not glibc: the resident memory check remains
+        return 0
     info = _mallinfo2()
     return info.uordblks + info.hblkhd
 
@@ -232,5 +234,5 @@ def test_flat(name, call, error, message, long_run):
     assert not moved, "%s: reference counts moved: %r" % (name, moved)
     assert grown < SLACK or SANITIZED, "%s: resident memory grew by %d bytes" % (name, grown)
     # A lost value costs 16 bytes or more a call, hundreds of KB in all.
-    assert heap_grown < HEAP_SLACK or SANITIZED or _mallinfo2 is None, \
+    assert heap_grown < HEAP_SLACK or SANITIZED, \
         "%s: the C/C++ heap grew by %d bytes over %d calls" % (name, heap_grown, calls)
