@@ -20,10 +20,10 @@
 //                              the generic slot function back); PyType_Modified
 //                              and assign_version_tag (a class's version tag
 //                              changes whenever it or a base changes).
-// The gate below stops the build on any other pybind11; check() repeats the
-// layout assumptions on live objects at import. After an upgrade, re-read the
-// list above and run the suite: its differential test compares this build
-// with the plain bindings case by case.
+// The gate below stops the build on any other pybind11; adopt_class()
+// repeats the layout assumptions on a live instance at import. After an
+// upgrade, re-read the list above and run the suite: its differential test
+// compares this build with the plain bindings case by case.
 // ===========================================================================
 #pragma once
 
