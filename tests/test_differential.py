@@ -50,12 +50,12 @@ def run_world(setup, cases, path):
     env = dict(os.environ)
     if path:
         env["PYTHONPATH"] = os.pathsep.join([str(path)] + env.get("PYTHONPATH", "").split(os.pathsep))
-    spec = Path(os.environ.get("TMPDIR", "/tmp")) / ("corpus-%d.json" % os.getpid())
-    spec.write_text(json.dumps({"setup": setup, "cases": cases}))
+    world_file = Path(os.environ.get("TMPDIR", "/tmp")) / ("corpus-%d.json" % os.getpid())
+    world_file.write_text(json.dumps({"setup": setup, "cases": cases}))
     outcomes, status = [], None
     try:
         while len(outcomes) < len(cases):
-            proc = subprocess.run([sys.executable, str(CHILD), str(spec), str(len(outcomes))],
+            proc = subprocess.run([sys.executable, str(CHILD), str(world_file), str(len(outcomes))],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
             lines = proc.stdout.splitlines()
             if not lines:
@@ -65,7 +65,7 @@ def run_world(setup, cases, path):
             if proc.returncode != 0 and len(outcomes) < len(cases):
                 outcomes.append(["crash", proc.returncode, proc.stderr[-300:]])
     finally:
-        spec.unlink()
+        world_file.unlink()
     return outcomes, status
 
 

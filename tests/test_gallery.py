@@ -5,10 +5,11 @@ script is run headlessly and those numbers are held to the claims its text
 and figure make. Pixels are not compared: a figure only has to be drawn.
 """
 import functools
-import importlib.util
 import math
 import os
 import pathlib
+import runpy
+import types
 
 import pytest
 
@@ -26,9 +27,7 @@ GALLERY = ["simpson_convergence.py", "difference_step.py", "newton_convergence.p
 @functools.lru_cache(maxsize=None)
 def script(name):
     """The script run as a module: its checks pass and its figure is drawn."""
-    spec = importlib.util.spec_from_file_location(name[:-3], str(EXAMPLES / name))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = types.SimpleNamespace(**runpy.run_path(str(EXAMPLES / name), run_name=name[:-3]))
     plt.close("all")
     return module
 

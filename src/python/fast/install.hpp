@@ -14,9 +14,11 @@
 namespace orbelon {
 namespace fast {
 
-// What the class had before, and what it was bound with.
+// Saves what the class had before and what it was bound with, then puts in
+// the slots both classes share.
 template <class T>
-void save(PyTypeObject* type, int first_field, int n) {
+PyTypeObject* take_over(int first_field, int n) {
+    PyTypeObject* type = Bound<T>::type;
     using C = Class<T>;
     C::first_field = first_field;
     C::field_count = n;
@@ -42,6 +44,11 @@ void save(PyTypeObject* type, int first_field, int n) {
             C::operators[k][r] = _PyType_Lookup(type, names.binary[k][r]);
             Py_XINCREF(C::operators[k][r]);
         }
+    type->tp_dealloc = dealloc<T>;
+    for (int k = 0; k < 4; ++k) type->tp_as_number->*binary_slots[k] = fast_binary[k];
+    type->tp_repr = repr<T>;
+    type->tp_getattro = getattro<T>;
+    return type;
 }
 
 // The methods served by stand-ins, one row each.
@@ -120,23 +127,12 @@ inline std::string install(pybind11::module_& m) {
     }
 
     // Every check passed: from here on nothing can fail.
-    PyTypeObject* st = Bound<Scalar>::type;
-    save<Scalar>(st, 0, 2);
-    st->tp_dealloc = dealloc<Scalar>;
-    for (int k = 0; k < 4; ++k) st->tp_as_number->*binary_slots[k] = fast_binary[k];
+    PyTypeObject* st = take_over<Scalar>(0, 2);
     st->tp_as_number->nb_power = nb_power;
     st->tp_as_number->nb_negative = scalar_negative;
-    st->tp_repr = repr<Scalar>;
-    st->tp_getattro = getattro<Scalar>;
-
-    PyTypeObject* vt = Bound<Vec3>::type;
-    save<Vec3>(vt, 2, 3);
-    vt->tp_dealloc = dealloc<Vec3>;
-    for (int k = 0; k < 4; ++k) vt->tp_as_number->*binary_slots[k] = fast_binary[k];
+    PyTypeObject* vt = take_over<Vec3>(2, 3);
     vt->tp_as_mapping->mp_subscript = vec3_subscript;
     vt->tp_as_mapping->mp_ass_subscript = vec3_ass_subscript;
-    vt->tp_repr = repr<Vec3>;
-    vt->tp_getattro = getattro<Vec3>;
 
     for (const Replacement& r : stand_ins) commit(r);
     Metaclass::install(meta_call, meta_new, meta_setattro);
