@@ -157,6 +157,14 @@ class Scalar:
         """``{|val|, σ·d}``, σ = 1.0 when ``val >= 0.0`` (both zeros), else -1.0 (NaN too)."""
     def pow(self, n: float | SupportsFloat | SupportsIndex, /) -> Scalar:
         """The same as ``a ** n``: ``{pow(val, n), (n·pow(val, n - 1.0))·d}``."""
+    def __reduce_ex__(self, protocol: int | SupportsIndex, /) -> object:  # type: ignore[override]
+        """What ``object.__reduce_ex__`` gives, except for protocols 0 and 1.
+
+        Instances cannot be pickled: every protocol raises ``TypeError``
+        ("cannot pickle '...' object"), as protocol 2 and later do for any
+        object without a way to be rebuilt; protocols 0 and 1 raise it here,
+        unless the class defines its own ``__reduce__``.
+        """
 
 class Vec3:
     """A vector in three-dimensional space, with its geometry.
@@ -241,6 +249,14 @@ class Vec3:
         """``o·t`` per component with ``t = a.dot(o) / o.dot(o)``; (0, 0, 0) when ``o.dot(o)`` is 0.0."""
     def to_list(self) -> List[float]:
         """A new list ``[x, y, z]``."""
+    def __reduce_ex__(self, protocol: int | SupportsIndex, /) -> object:  # type: ignore[override]
+        """What ``object.__reduce_ex__`` gives, except for protocols 0 and 1.
+
+        Instances cannot be pickled: every protocol raises ``TypeError``
+        ("cannot pickle '...' object"), as protocol 2 and later do for any
+        object without a way to be rebuilt; protocols 0 and 1 raise it here,
+        unless the class defines its own ``__reduce__``.
+        """
 
 class Solver:
     """Integration, differentiation and root finding over a Python callable.
@@ -297,4 +313,12 @@ class Solver:
         ``|dy| < 1e-12``, and ``RuntimeError("Newton-Raphson failed to
         converge")`` after ``max_iter`` iterations (at once if
         ``max_iter <= 0``).
+        """
+    def __reduce_ex__(self, protocol: int | SupportsIndex, /) -> object:  # type: ignore[override]
+        """What ``object.__reduce_ex__`` gives, except for protocols 0 and 1.
+
+        Instances cannot be pickled: every protocol raises ``TypeError``
+        ("cannot pickle '...' object"), as protocol 2 and later do for any
+        object without a way to be rebuilt; protocols 0 and 1 raise it here,
+        unless the class defines its own ``__reduce__``.
         """

@@ -7,7 +7,10 @@
 //
 // Each rule is written in exactly the grouping it must be evaluated in; with
 // no fused multiply-add and no reassociation the results are reproducible to
-// the last bit.
+// the last bit. Every comparison that may meet a NaN is a quiet one
+// (std::isless and friends): a plain `<` raises the invalid flag for a NaN
+// under some compilers and not others, and a program that traps on it would
+// see builds differ.
 #pragma once
 
 #include <cmath>
@@ -43,7 +46,7 @@ struct Scalar {
     // A constant divisor goes through the same rule as {b, 0}, so the u·0 term
     // is kept: it turns an infinite or NaN value into a NaN derivative.
     Scalar operator/(const Scalar& o) const {
-        if (std::fabs(o.val) < guard) throw std::runtime_error("Division by zero");
+        if (std::isless(std::fabs(o.val), guard)) throw std::runtime_error("Division by zero");
         return {val / o.val, (d * o.val - val * o.d) / (o.val * o.val)};
     }
 
@@ -62,7 +65,7 @@ struct Scalar {
     // Refused where cos is within the guard of zero; a NaN cosine passes.
     Scalar tan() const {
         const double s = std::sin(val), c = std::cos(val);
-        if (std::fabs(c) < guard) throw std::runtime_error("Tan undefined (cos is 0)");
+        if (std::isless(std::fabs(c), guard)) throw std::runtime_error("Tan undefined (cos is 0)");
         return {s / c, (1.0 / (c * c)) * d};
     }
 
@@ -74,23 +77,23 @@ struct Scalar {
 
     // log' = 1 / u; both zeros are outside the domain, NaN passes.
     Scalar log() const {
-        if (val <= 0.0) throw std::runtime_error("Log domain error");
+        if (std::islessequal(val, 0.0)) throw std::runtime_error("Log domain error");
         return {std::log(val), (1.0 / val) * d};
     }
 
     // sqrt' = 0.5 / sqrt(u); at ±0 the derivative is ±inf times d.
     Scalar sqrt() const {
-        if (val < 0.0) throw std::runtime_error("Sqrt of negative number");
+        if (std::isless(val, 0.0)) throw std::runtime_error("Sqrt of negative number");
         const double r = std::sqrt(val);
         return {r, (0.5 / r) * d};
     }
 
     // |u|' = sign(u)·u', taking sign(±0) = +1 and sign(NaN) = −1.
-    Scalar abs() const { return {std::fabs(val), (val >= 0.0 ? 1.0 : -1.0) * d}; }
+    Scalar abs() const { return {std::fabs(val), (std::isgreaterequal(val, 0.0) ? 1.0 : -1.0) * d}; }
 
     // Comparisons look at the values only; derivatives play no part.
     bool operator==(const Scalar& o) const { return val == o.val; }
-    bool operator<(const Scalar& o) const { return val < o.val; }
+    bool operator<(const Scalar& o) const { return std::isless(val, o.val); }
 };
 
 }  // namespace orbelon

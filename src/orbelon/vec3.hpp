@@ -51,8 +51,8 @@ struct Vec3 {
         const double m = magnitude() * o.magnitude();
         if (m == 0.0) return 0.0;
         double c = dot(o) / m;
-        if (c > 1.0) c = 1.0;
-        if (c < -1.0) c = -1.0;
+        if (std::isgreater(c, 1.0)) c = 1.0;  // quiet: NaN passes, no flag raised
+        if (std::isless(c, -1.0)) c = -1.0;
         return std::acos(c);
     }
 

@@ -16,7 +16,7 @@ namespace orbelon {
 // C library spells as "-nan") are left to the C library.
 inline int format_fixed(char* out, std::size_t size, double v) {
     const double a = std::fabs(v);
-    if (!(a < 9007199254740992.0)) return std::snprintf(out, size, "%f", v);
+    if (!std::isless(a, 9007199254740992.0)) return std::snprintf(out, size, "%f", v);
 
     int e = 0;
     const double m = std::frexp(a, &e);  // a = m·2^e, 0.5 ≤ m < 1 (or a = 0)

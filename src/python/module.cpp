@@ -1,24 +1,30 @@
 // The Python face of the toolkit: the module definition and every binding.
 //
-// The value types know nothing of Python, and the rules of the surface are
-// written once in rules.hpp; this file only names them for Python. Operators
-// are bound as plain methods (no operator marking), so an operand no overload
-// accepts raises TypeError from the method itself. Overloads of one name are
+// The value types know nothing of Python, and the surface of each class is a
+// table in rules.hpp; this file registers the tables with the binding
+// library, row by row in table order, and puts the module's own descriptors
+// in front of what the library made (descriptors.hpp). Operators are bound as
+// plain methods (no operator marking), so an operand no overload accepts
+// raises TypeError from the method itself. Overloads of one name are
 // registered Scalar-first: the dispatcher tries them in this order, exact
 // types before conversions.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstddef>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/solver.hpp"
 #include "orbelon/vec3.hpp"
+#include "python/descriptors.hpp"
 #include "python/internals.hpp"
 #include "python/rules.hpp"
 #if ORBELON_FAST_PATHS
-#    include "python/fast/install.hpp"
+#    include "python/fast/entries.hpp"
 #endif
 
 namespace py = pybind11;
@@ -26,76 +32,151 @@ using orbelon::Scalar;
 using orbelon::Solver;
 using orbelon::Vec3;
 namespace rules = orbelon::rules;
+namespace descriptors = orbelon::descriptors;
+namespace internals = orbelon::internals;
+
+// A representation comes back to Python as a str.
+namespace pybind11 {
+namespace detail {
+template <>
+struct type_caster<rules::Text> {
+    PYBIND11_TYPE_CASTER(rules::Text, const_name("str"));
+    bool load(handle, bool) { return false; }
+    static handle cast(const rules::Text& t, return_value_policy, handle) {
+        return PyUnicode_FromStringAndSize(t.buf, static_cast<Py_ssize_t>(t.n));
+    }
+};
+}  // namespace detail
+}  // namespace pybind11
 
 namespace {
 
+// ---------------------------------------------------------------------------
+// What each build puts behind the descriptors
+
+#if ORBELON_FAST_PATHS
+template <class Row>
+constexpr vectorcallfunc entry(const Row& row) {
+    return orbelon::fast::entry(row);
+}
+PyTypeObject field_type = descriptors::make_field_type(orbelon::fast::field_get, orbelon::fast::field_set);
+#else
+template <class Row>
+constexpr vectorcallfunc entry(const Row&) {
+    return descriptors::forward;
+}
+PyTypeObject field_type =
+    descriptors::make_field_type(descriptors::field_forward_get, descriptors::field_forward_set);
+#endif
+
+// ---------------------------------------------------------------------------
+// The rows of a table, registered
+
 template <class T>
-py::str represent(const T& v) {
-    rules::Text t;
-    rules::describe(t, v);
-    return py::str(t.buf, t.n);
+struct Binder {
+    py::class_<T>& cls;
+
+    template <auto... Rules>
+    void operator()(const rules::Method<Rules...>& row) {
+        (cls.def(row.name, Rules), ...);
+        descriptors::adopt_method(cls, row.name, entry(row));
+    }
+
+    template <auto Member>
+    void operator()(const rules::Field<Member>& row) {
+        cls.def_readwrite(row.name, Member);
+        descriptors::adopt_field<T>(field_type, cls, row.name, Member);
+    }
+
+    template <int N, int Required, class Default>
+    void operator()(const rules::Init<T, N, Required, Default>& row) {
+        init(row, std::make_index_sequence<N>{});
+    }
+
+    template <std::size_t I, int N, int Required, class Default>
+    static auto parameter(const rules::Init<T, N, Required, Default>& row) {
+        if constexpr (I < Required) return py::arg(row.names[I]);
+        else return py::arg(row.names[I]) = row.fallback;
+    }
+
+    template <int N, int Required, class Default, std::size_t... I>
+    void init(const rules::Init<T, N, Required, Default>& row, std::index_sequence<I...>) {
+        cls.def(py::init<decltype((void)I, 0.0)...>(), parameter<I>(row)...);
+#if ORBELON_FAST_PATHS
+        orbelon::fast::Init<T>::original = cls.attr("__dict__")["__init__"].ptr();
+        Py_INCREF(orbelon::fast::Init<T>::original);
+        orbelon::fast::Init<T>::fallback = static_cast<double>(row.fallback);
+#endif
+    }
+};
+
+// Pickling protocols 0 and 1 go through copyreg, which rebuilds an object
+// from the first base whose __new__ is written in C. For a bound class that
+// is the library's common base: from Python 3.12 on copyreg calls it with the
+// object, and it aborts the interpreter, since it cannot make an instance;
+// before 3.12 the pickle is made but can never be loaded. Those protocols are
+// refused, on every version, with the TypeError the later protocols give;
+// a class with its own __reduce__, and every later protocol, get object's.
+template <class T>
+void refuse_old_pickle_protocols(py::class_<T>& cls) {
+    cls.def("__reduce_ex__", [](py::handle self, int protocol) -> py::object {
+        py::handle object(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+        const bool own_reduce = !py::type::handle_of(self).attr("__reduce__").is(object.attr("__reduce__"));
+        if (protocol < 2 && !own_reduce)
+            throw py::type_error(std::string("cannot pickle '") + Py_TYPE(self.ptr())->tp_name + "' object");
+        return object.attr("__reduce_ex__")(self, protocol);
+    });
 }
 
+// What every class gets, in both builds: a self without a value is refused,
+// __class__ never moves between unrelated layouts (internals.hpp), and the
+// old pickle protocols cannot reach the library's base.
+template <class T>
+void harden(py::class_<T>& cls, Py_ssize_t extra_bytes) {
+    internals::refuse_lazy_values(cls);
+    internals::give_own_layout<T>(cls, extra_bytes);
+    refuse_old_pickle_protocols(cls);
+}
+
+// The class of T, registered from its table. In the fast build the library's
+// instance layout is checked on a sample first; a layout the fast paths do
+// not know fails the import, loudly, rather than running slow or wrong.
+template <class T, class Table>
+void bind_class(py::module_& m, const char* name, const Table& table, Py_ssize_t extra_bytes, const T& sample,
+                py::tuple sample_args) {
+    py::class_<T> cls(m, name, py::metaclass(reinterpret_cast<PyObject*>(descriptors::Meta::type)));
+    std::apply([&](const auto&... row) { (Binder<T>{cls}(row), ...); }, table);
+    harden<T>(cls, extra_bytes);
+#if ORBELON_FAST_PATHS
+    const std::string why = internals::check_layout(cls, sample, sample_args);
+    if (!why.empty()) throw std::runtime_error(std::string("orbelon_core: ") + name + ": " + why);
+    internals::Pool<T>::open = true;
+    internals::construct_field(cls.ptr()) = entry(std::get<0>(table));
+#else
+    (void)sample, (void)sample_args;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// The parts, in registration order
+
 void register_scalar(py::module_& m) {
-    py::class_<Scalar> cls(m, "Scalar");
-    cls.def(py::init<double, double>(), py::arg("val"), py::arg("d") = rules::default_d)
-        .def_readwrite("val", &Scalar::val)
-        .def_readwrite("d", &Scalar::d)
-        .def("__repr__", &represent<Scalar>)
-        .def("__float__", &rules::to_float);
-    for (const rules::ScalarOperator& op : rules::scalar_operators)
-        cls.def(op.name, op.with_scalar).def(op.name, op.with_number).def(op.reflected_name, op.reflected);
-    cls.def("__neg__", &rules::neg)
-        .def("__pow__", &rules::pow_::call)
-        .def("__eq__", &rules::eq::call)
-        .def("__lt__", &rules::lt::call);
-    for (const rules::ScalarFunction& f : rules::scalar_functions) cls.def(f.name, f.fn);
-    cls.def("pow", &rules::pow_::call);
+    bind_class(m, "Scalar", rules::scalar_surface, 0, Scalar(1.5, -2.25), py::make_tuple(1.5, -2.25));
 }
 
 void register_vec3(py::module_& m) {
-    constexpr int zero = rules::default_component;
-    py::class_<Vec3>(m, "Vec3")
-        .def(py::init<double, double, double>(), py::arg("x") = zero, py::arg("y") = zero, py::arg("z") = zero)
-        .def_readwrite("x", &Vec3::x)
-        .def_readwrite("y", &Vec3::y)
-        .def_readwrite("z", &Vec3::z)
-        .def("__repr__", &represent<Vec3>)
-        .def("__getitem__",
-             [](Vec3& v, int i) {
-                 if (double* c = rules::component(v, i)) return *c;
-                 throw py::index_error();  // no message, no wrap-around
-             })
-        .def("__setitem__",
-             [](Vec3& v, int i, double d) {
-                 if (double* c = rules::component(v, i)) *c = d;
-                 else throw py::index_error();
-             })
-        .def("__add__", &rules::vec_add::call)
-        .def("__sub__", &rules::vec_sub::call)
-        .def("__mul__", &rules::vec_mul::call)
-        .def("__truediv__", &rules::vec_div::call)
-        .def("dot", &rules::dot::call)
-        .def("cross", &rules::cross::call)
-        .def("magnitude", &rules::magnitude::call)
-        .def("normalize", &rules::normalize::call)
-        .def("distance", &rules::distance::call)
-        .def("angle", &rules::angle::call)
-        .def("reflect", &rules::reflect::call)
-        .def("project", &rules::project::call)
-        .def("to_list", &rules::to_list::call);
+    bind_class(m, "Vec3", rules::vec3_surface, sizeof(void*), Vec3(1.5, -2.25, 4.0), py::make_tuple(1.5, -2.25, 4.0));
 }
 
 // A namespace of static routines: no constructor is bound, so Solver()
 // raises the binding library's "No constructor defined!".
 void register_solver(py::module_& m) {
-    py::class_<Solver>(m, "Solver")
-        .def_static("integrate", &Solver::integrate,
-                    py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
-        .def_static("differentiate", &Solver::differentiate,
-                    py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
-        .def_static("root_newton", &Solver::root_newton,
-                    py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07, py::arg("max_iter") = 100);
+    py::class_<Solver> cls(m, "Solver", py::metaclass(reinterpret_cast<PyObject*>(descriptors::Meta::type)));
+    cls.def_static("integrate", &Solver::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
+        .def_static("differentiate", &Solver::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
+        .def_static("root_newton", &Solver::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
+                    py::arg("max_iter") = 100);
+    harden<Solver>(cls, 2 * sizeof(void*));
 }
 
 // A plain submodule, entered in sys.modules as orbelon_core.Constants so that
@@ -114,35 +195,35 @@ void register_constants(py::module_& m) {
     c.attr("g") = C::g;
 }
 
-// Mends to the binding library's defaults, in both builds: a value-less
-// instance is refused as self, and no class can take another's __class__.
-void harden(py::module_& m) {
-    for (const char* name : {"Scalar", "Vec3", "Solver"}) orbelon::internals::refuse_lazy_values(m.attr(name));
-    orbelon::internals::give_distinct_layouts({m.attr("Scalar"), m.attr("Vec3"), m.attr("Solver")});
+// Which build this is, as the audit event "orbelon_core.fast_paths"
+// (sys.addaudithook), for the tests to see. Raised before anything is
+// registered, so that a hook refusing it fails the import with nothing
+// left behind.
+void announce_build() {
+    if (descriptors::Meta::type) throw std::runtime_error("orbelon_core: initialised once per process only");
+    const char* status = ORBELON_FAST_PATHS ? "installed" : "off";
+    if (PySys_Audit("orbelon_core.fast_paths", "s", status) < 0) throw py::error_already_set();
 }
 
-// The fast paths stand in front of the bindings above, or are off in a plain
-// build. Which one, and why a check refused them, is reported as the audit
-// event "orbelon_core.fast_paths" (sys.addaudithook), for the tests to see.
-void register_fast_paths(py::module_& m) {
-#if ORBELON_FAST_PATHS
-    const std::string why = orbelon::fast::install(m);
-    const std::string status = why.empty() ? "installed" : "refused: " + why;
-#else
-    (void)m;
-    const std::string status = "off";
-#endif
-    if (PySys_Audit("orbelon_core.fast_paths", "s", status.c_str()) < 0) throw py::error_already_set();
+// The module's own types: the metaclass of the bound classes and the two
+// descriptor types; the spare instances given back at exit.
+void prepare_types() {
+    if (PyType_Ready(&descriptors::method_type) < 0 || PyType_Ready(&field_type) < 0) throw py::error_already_set();
+    descriptors::make_metaclass();
+    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+        internals::Pool<Scalar>::drain();
+        internals::Pool<Vec3>::drain();
+    }));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(orbelon_core, m) {
+    announce_build();
+    prepare_types();
     m.doc() = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff";
     register_scalar(m);
     register_vec3(m);
     register_solver(m);
     register_constants(m);
-    harden(m);
-    register_fast_paths(m);
 }

@@ -1,16 +1,22 @@
-// The rules of the Python surface, each written once.
+// The Python surface of each class, written once, as a table.
 //
-// The bindings register these functions and the fast paths call the very same
-// ones, so the two cannot drift apart: the reflected forms (b − s, b / s), the
-// division by a plain number, the constructor defaults, the component index
-// and the representation texts live here and nowhere else.
+// One row per member, in registration order: the Python name, the kind of
+// member and the rule behind it. The bindings register every row with the
+// binding library, and the fast build generates its entry for every row from
+// the same row, so the two builds cannot drift apart. To add a member, write
+// the operation on the value type and add its row here; the fast entry comes
+// with it, and a rule whose types the fast paths cannot take fails to compile.
 //
 // Every rule is compiled out of line. With two NaN operands, which NaN an
 // instruction returns depends on the operand order the compiler picks, so
 // both callers must run one and the same machine code to agree on its sign.
 #pragma once
 
+#include <pybind11/pybind11.h>  // index_error: the library's IndexError
+
 #include <cstddef>
+#include <tuple>
+#include <vector>
 
 #include "format.hpp"
 #include "orbelon/scalar.hpp"
@@ -20,6 +26,29 @@
 
 namespace orbelon {
 namespace rules {
+
+// ---------------------------------------------------------------------------
+// The kinds of row
+
+// A method; several rules are overloads, tried in this order.
+template <auto... Rules>
+struct Method {
+    const char* name;
+};
+
+// A read/write float field of the value.
+template <auto Member>
+struct Field {
+    const char* name;
+};
+
+// The constructor: N float parameters, the first `Required` of them required,
+// the rest defaulting to `fallback` (whose Python type the signature shows).
+template <class T, int N, int Required, class Default>
+struct Init {
+    const char* names[N];
+    Default fallback;
+};
 
 // A const member function called through a reference: self is always a real
 // value. (The binding library calls a member-function pointer through a
@@ -34,85 +63,6 @@ template <class C, class R, class A, R (C::*F)(A) const>
 struct member<F> {
     [[gnu::noinline]] static R call(const C& self, A a) { return (self.*F)(a); }
 };
-
-// ---------------------------------------------------------------------------
-// Scalar. A plain number b stands for the constant {b, 0}; adding and scaling
-// use it directly, subtraction from it and division go through the embedding.
-
-ORBELON_RULE Scalar add(const Scalar& a, const Scalar& b) { return a + b; }
-ORBELON_RULE Scalar add_number(const Scalar& a, double b) { return a + b; }
-ORBELON_RULE Scalar sub(const Scalar& a, const Scalar& b) { return a - b; }
-ORBELON_RULE Scalar sub_number(const Scalar& a, double b) { return a - b; }
-ORBELON_RULE Scalar number_sub(const Scalar& a, double b) { return Scalar(b) - a; }  // b − a
-ORBELON_RULE Scalar mul(const Scalar& a, const Scalar& b) { return a * b; }
-ORBELON_RULE Scalar mul_number(const Scalar& a, double b) { return a * b; }
-ORBELON_RULE Scalar div(const Scalar& a, const Scalar& b) { return a / b; }
-ORBELON_RULE Scalar div_number(const Scalar& a, double b) { return a / Scalar(b); }
-ORBELON_RULE Scalar number_div(const Scalar& a, double b) { return Scalar(b) / a; }  // b / a
-ORBELON_RULE Scalar neg(const Scalar& a) { return -a; }
-ORBELON_RULE double to_float(const Scalar& a) { return a.val; }
-
-// One row per arithmetic operator: a ∘ Scalar, a ∘ number, number ∘ a.
-struct ScalarOperator {
-    const char* name;
-    const char* reflected_name;
-    Scalar (*with_scalar)(const Scalar&, const Scalar&);
-    Scalar (*with_number)(const Scalar&, double);
-    Scalar (*reflected)(const Scalar&, double);
-};
-inline constexpr ScalarOperator scalar_operators[] = {
-    {"__add__", "__radd__", add, add_number, add_number},
-    {"__sub__", "__rsub__", sub, sub_number, number_sub},
-    {"__mul__", "__rmul__", mul, mul_number, mul_number},
-    {"__truediv__", "__rtruediv__", div, div_number, number_div},
-};
-
-using pow_ = member<&Scalar::pow>;
-using eq = member<&Scalar::operator==>;
-using lt = member<&Scalar::operator<>;
-
-// The named functions, in the order they are registered.
-struct ScalarFunction {
-    const char* name;
-    Scalar (*fn)(const Scalar&);
-};
-inline constexpr ScalarFunction scalar_functions[] = {
-    {"sin", member<&Scalar::sin>::call},   {"cos", member<&Scalar::cos>::call},
-    {"tan", member<&Scalar::tan>::call},   {"exp", member<&Scalar::exp>::call},
-    {"log", member<&Scalar::log>::call},   {"sqrt", member<&Scalar::sqrt>::call},
-    {"abs", member<&Scalar::abs>::call},
-};
-
-inline constexpr double default_d = 0.0;  // Scalar(val, d=0.0)
-
-// ---------------------------------------------------------------------------
-// Vec3
-
-inline constexpr int default_component = 0;  // Vec3(x=0, y=0, z=0): the int 0
-
-// Component i: 0, 1, 2 for x, y, z; no wrap-around, anything else is none.
-inline double* component(Vec3& v, int i) {
-    switch (i) {
-        case 0: return &v.x;
-        case 1: return &v.y;
-        case 2: return &v.z;
-        default: return nullptr;
-    }
-}
-
-using vec_add = member<static_cast<Vec3 (Vec3::*)(const Vec3&) const>(&Vec3::operator+)>;
-using vec_sub = member<static_cast<Vec3 (Vec3::*)(const Vec3&) const>(&Vec3::operator-)>;
-using vec_mul = member<&Vec3::operator*>;
-using vec_div = member<&Vec3::operator/>;
-using dot = member<&Vec3::dot>;
-using cross = member<&Vec3::cross>;
-using magnitude = member<&Vec3::magnitude>;
-using normalize = member<&Vec3::normalize>;
-using distance = member<&Vec3::distance>;
-using angle = member<&Vec3::angle>;
-using reflect = member<&Vec3::reflect>;
-using project = member<&Vec3::project>;
-using to_list = member<&Vec3::to_list>;
 
 // ---------------------------------------------------------------------------
 // Representations, written into a buffer that fits the longest one: three
@@ -131,10 +81,107 @@ struct Text {
     }
 };
 
-ORBELON_RULE void describe(Text& t, const Scalar& s) { t << "<Scalar val=" << s.val << ", d=" << s.d << ">"; }
-ORBELON_RULE void describe(Text& t, const Vec3& v) {
-    t << "<Vec3 (" << v.x << ", " << v.y << ", " << v.z << ")>";
+ORBELON_RULE Text represent(const Scalar& s) {
+    Text t;
+    t << "<Scalar val=" << s.val << ", d=" << s.d << ">";
+    return t;
 }
+ORBELON_RULE Text represent(const Vec3& v) {
+    Text t;
+    t << "<Vec3 (" << v.x << ", " << v.y << ", " << v.z << ")>";
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Scalar. A plain number b stands for the constant {b, 0}; adding and scaling
+// use it directly, subtraction from it and division go through the embedding.
+
+ORBELON_RULE Scalar add(const Scalar& a, const Scalar& b) { return a + b; }
+ORBELON_RULE Scalar add_number(const Scalar& a, double b) { return a + b; }
+ORBELON_RULE Scalar sub(const Scalar& a, const Scalar& b) { return a - b; }
+ORBELON_RULE Scalar sub_number(const Scalar& a, double b) { return a - b; }
+ORBELON_RULE Scalar number_sub(const Scalar& a, double b) { return Scalar(b) - a; }  // b − a
+ORBELON_RULE Scalar mul(const Scalar& a, const Scalar& b) { return a * b; }
+ORBELON_RULE Scalar mul_number(const Scalar& a, double b) { return a * b; }
+ORBELON_RULE Scalar div(const Scalar& a, const Scalar& b) { return a / b; }
+ORBELON_RULE Scalar div_number(const Scalar& a, double b) { return a / Scalar(b); }
+ORBELON_RULE Scalar number_div(const Scalar& a, double b) { return Scalar(b) / a; }  // b / a
+ORBELON_RULE Scalar neg(const Scalar& a) { return -a; }
+ORBELON_RULE double to_float(const Scalar& a) { return a.val; }
+
+using S = Scalar;
+inline constexpr std::tuple scalar_surface{
+    Init<S, 2, 1, double>{{"val", "d"}, 0.0},
+    Field<&S::val>{"val"},
+    Field<&S::d>{"d"},
+    Method<static_cast<Text (*)(const S&)>(represent)>{"__repr__"},
+    Method<to_float>{"__float__"},
+    Method<add, add_number>{"__add__"},
+    Method<add_number>{"__radd__"},
+    Method<sub, sub_number>{"__sub__"},
+    Method<number_sub>{"__rsub__"},
+    Method<mul, mul_number>{"__mul__"},
+    Method<mul_number>{"__rmul__"},
+    Method<div, div_number>{"__truediv__"},
+    Method<number_div>{"__rtruediv__"},
+    Method<neg>{"__neg__"},
+    Method<member<&S::pow>::call>{"__pow__"},
+    Method<member<&S::operator==>::call>{"__eq__"},
+    Method<member<&S::operator<>::call>{"__lt__"},
+    Method<member<&S::sin>::call>{"sin"},
+    Method<member<&S::cos>::call>{"cos"},
+    Method<member<&S::tan>::call>{"tan"},
+    Method<member<&S::exp>::call>{"exp"},
+    Method<member<&S::log>::call>{"log"},
+    Method<member<&S::sqrt>::call>{"sqrt"},
+    Method<member<&S::abs>::call>{"abs"},
+    Method<member<&S::pow>::call>{"pow"},
+};
+
+// ---------------------------------------------------------------------------
+// Vec3. Components are indexed 0, 1, 2 only: no wrap-around, and anything
+// else is the library's IndexError with no message.
+
+ORBELON_RULE double item(const Vec3& v, int i) {
+    switch (i) {
+        case 0: return v.x;
+        case 1: return v.y;
+        case 2: return v.z;
+        default: throw pybind11::index_error();
+    }
+}
+ORBELON_RULE void set_item(Vec3& v, int i, double d) {
+    switch (i) {
+        case 0: v.x = d; break;
+        case 1: v.y = d; break;
+        case 2: v.z = d; break;
+        default: throw pybind11::index_error();
+    }
+}
+
+using V = Vec3;
+inline constexpr std::tuple vec3_surface{
+    Init<V, 3, 0, int>{{"x", "y", "z"}, 0},  // Vec3(x=0, y=0, z=0): the int 0
+    Field<&V::x>{"x"},
+    Field<&V::y>{"y"},
+    Field<&V::z>{"z"},
+    Method<static_cast<Text (*)(const V&)>(represent)>{"__repr__"},
+    Method<item>{"__getitem__"},
+    Method<set_item>{"__setitem__"},
+    Method<member<static_cast<V (V::*)(const V&) const>(&V::operator+)>::call>{"__add__"},
+    Method<member<static_cast<V (V::*)(const V&) const>(&V::operator-)>::call>{"__sub__"},
+    Method<member<&V::operator*>::call>{"__mul__"},
+    Method<member<&V::operator/>::call>{"__truediv__"},
+    Method<member<&V::dot>::call>{"dot"},
+    Method<member<&V::cross>::call>{"cross"},
+    Method<member<&V::magnitude>::call>{"magnitude"},
+    Method<member<&V::normalize>::call>{"normalize"},
+    Method<member<&V::distance>::call>{"distance"},
+    Method<member<&V::angle>::call>{"angle"},
+    Method<member<&V::reflect>::call>{"reflect"},
+    Method<member<&V::project>::call>{"project"},
+    Method<member<&V::to_list>::call>{"to_list"},
+};
 
 }  // namespace rules
 }  // namespace orbelon

@@ -1,19 +1,27 @@
-// Numbers in and results out, as the binding library's conversions give them.
+// Arguments in and results out, as the binding library's conversions give
+// them, for the operands the fast paths take: exact instances of the bound
+// classes, exact floats and ints. Anything else is not converted here, and
+// the call goes to the library.
 #pragma once
 
 #include <Python.h>
+#include <pybind11/pybind11.h>  // builtin_exception: the library's error types
 
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "python/internals.hpp"
+#include "python/rules.hpp"
 
 namespace orbelon {
 namespace fast {
 
+using internals::holds;
 using internals::make;
+using internals::value;
 
 // The double an exact float or int converts to, exactly as the binding
 // library's float conversion gives it. false for anything else, or for an int
@@ -44,8 +52,41 @@ inline bool plain_index(PyObject* o, int& out) {
     return true;
 }
 
+// One parameter of a rule, loaded from its argument. Only these types have
+// a loader; a rule with any other parameter type does not compile into a
+// fast entry.
+template <class P>
+struct Arg;
+template <class T>
+struct Arg<const T&> {  // an exact instance that holds its value
+    T* p = nullptr;
+    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o)); }
+    const T& get() const { return *p; }
+};
+template <class T>
+struct Arg<T&> {  // the same, to be changed in place
+    T* p = nullptr;
+    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o)); }
+    T& get() const { return *p; }
+};
+template <>
+struct Arg<double> {
+    double v = 0.0;
+    bool load(PyObject* o) { return plain_number(o, v); }
+    double get() const { return v; }
+};
+template <>
+struct Arg<int> {
+    int v = 0;
+    bool load(PyObject* o) { return plain_index(o, v); }
+    int get() const { return v; }
+};
+
 inline PyObject* to_python(double r) { return PyFloat_FromDouble(r); }
 inline PyObject* to_python(bool r) { return PyBool_FromLong(r); }
+inline PyObject* to_python(const rules::Text& t) {
+    return PyUnicode_FromStringAndSize(t.buf, static_cast<Py_ssize_t>(t.n));
+}
 inline PyObject* to_python(const std::vector<double>& r) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.size()));
     for (std::size_t i = 0; list && i < r.size(); ++i) {
@@ -58,19 +99,25 @@ inline PyObject* to_python(const std::vector<double>& r) {
     }
     return list;
 }
-template <class T>
-PyObject* to_python(const T& r) {
-    return make(r);
-}
+inline PyObject* to_python(const Scalar& r) { return make(r); }
+inline PyObject* to_python(const Vec3& r) { return make(r); }
 
-// A rule's result as a Python object, its exceptions as the standard
-// translation gives them: std::runtime_error as RuntimeError with its text,
-// std::bad_alloc (to_list's one allocation) as MemoryError. None may escape
-// into the interpreter's C frames.
+// A rule's result as a Python object, its exceptions as the library's
+// translation gives them: its own error types (index_error) as they set
+// themselves, std::runtime_error as RuntimeError with its text, std::bad_alloc
+// (to_list's one allocation) as MemoryError. None may escape into the
+// interpreter's C frames.
 template <class F>
 PyObject* call_rule(F&& f) {
     try {
-        return to_python(f());
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            Py_RETURN_NONE;
+        } else {
+            return to_python(f());
+        }
+    } catch (const pybind11::builtin_exception& e) {
+        e.set_error();
     } catch (const std::runtime_error& e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (const std::bad_alloc& e) {

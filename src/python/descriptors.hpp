@@ -1,0 +1,283 @@
+// The class-dictionary entries of the bound classes, and their metaclass: the
+// same types in both builds.
+//
+// The library binds a method as an instancemethod around its dispatcher and a
+// field as a property. Each is wrapped here in a descriptor of the module's
+// own that shows Python exactly what the library's object shows (attribute
+// access on the class or an instance goes to the library's object), and that
+// the interpreter calls directly where it calls a method with self first:
+// `s.sin()`, and the generic slots behind `s + t`, `repr(v)`, `v[0]`. A call
+// goes to the descriptor's entry function: in the fast build, the entry serves
+// exact operands itself and forwards everything else; in the plain build it
+// only forwards. Every number slot stays the interpreter's own, so whatever
+// Python code does to a class or its bases, the interpreter finds the right
+// method first, and only then may the entry run.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <type_traits>
+
+#include "orbelon/vectorcall.hpp"
+#include "python/internals.hpp"
+
+namespace orbelon {
+namespace descriptors {
+
+using internals::Library;
+using internals::new_ref;
+
+struct Names {
+    PyObject* call = nullptr;
+    PyObject* init = nullptr;
+};
+inline Names names;
+
+// ---------------------------------------------------------------------------
+// Methods
+
+struct Method {
+    PyObject_HEAD
+    vectorcallfunc entry;  // the interpreter's way in
+    PyObject* original;    // the library's instancemethod, held
+    PyObject* function;    // the library's function inside it
+    PyObject* name;
+    PyTypeObject* owner;
+};
+
+// The library's own function, called the way the method would call it.
+inline PyObject* forward(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return vectorcall(reinterpret_cast<Method*>(self)->function, args, nargsf, kwnames);
+}
+
+// On the class, the library's method itself; on an instance, what the
+// library's method gives (a bound method of its function).
+inline PyObject* method_get(PyObject* self, PyObject* obj, PyObject* type) {
+    PyObject* original = reinterpret_cast<Method*>(self)->original;
+    if (!obj) return new_ref(original);
+    return Py_TYPE(original)->tp_descr_get(original, obj, type);
+}
+
+inline void method_dealloc(PyObject* self) {
+    auto* m = reinterpret_cast<Method*>(self);
+    Py_XDECREF(m->original);
+    Py_XDECREF(m->name);
+    Py_XDECREF(reinterpret_cast<PyObject*>(m->owner));
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* method_repr(PyObject* self) {
+    auto* m = reinterpret_cast<Method*>(self);
+    return PyUnicode_FromFormat("<method '%U' of '%s' objects>", m->name, m->owner->tp_name);
+}
+
+inline PyObject* method_doc(PyObject* self, void*) {
+    return PyObject_GetAttrString(reinterpret_cast<Method*>(self)->function, "__doc__");
+}
+inline PyObject* method_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Method*>(self)->name); }
+inline PyObject* method_qualname(PyObject* self, void*) {
+    auto* m = reinterpret_cast<Method*>(self);
+    return PyUnicode_FromFormat("%s.%U", _PyType_Name(m->owner), m->name);
+}
+inline PyObject* method_objclass(PyObject* self, void*) {
+    return new_ref(reinterpret_cast<PyObject*>(reinterpret_cast<Method*>(self)->owner));
+}
+
+inline PyGetSetDef method_getset[] = {
+    {"__doc__", method_doc, nullptr, nullptr, nullptr},
+    {"__name__", method_name, nullptr, nullptr, nullptr},
+    {"__qualname__", method_qualname, nullptr, nullptr, nullptr},
+    {"__objclass__", method_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyTypeObject method_type = [] {
+    PyTypeObject t{};
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
+    t.tp_name = "orbelon_core.method_descriptor";
+    t.tp_basicsize = sizeof(Method);
+    t.tp_dealloc = method_dealloc;
+    t.tp_vectorcall_offset = offsetof(Method, entry);
+    t.tp_repr = method_repr;
+    t.tp_call = PyVectorcall_Call;
+    // METHOD_DESCRIPTOR: the interpreter may call it with self first instead
+    // of making a bound method to call.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_getset = method_getset;
+    t.tp_descr_get = method_get;
+    return t;
+}();
+
+// Puts a method descriptor with `entry` in the place of the library's method
+// `name` of `cls`.
+inline void adopt_method(pybind11::handle cls, const char* name, vectorcallfunc entry) {
+    pybind11::object original = cls.attr("__dict__")[name];
+    if (!PyInstanceMethod_Check(original.ptr())) pybind11::pybind11_fail(std::string(name) + " is not a bound method");
+    auto* m = PyObject_New(Method, &method_type);
+    if (!m) throw pybind11::error_already_set();
+    m->entry = entry;
+    m->function = PyInstanceMethod_GET_FUNCTION(original.ptr());
+    m->original = original.release().ptr();
+    m->name = pybind11::str(name).release().ptr();
+    m->owner = reinterpret_cast<PyTypeObject*>(pybind11::handle(cls).inc_ref().ptr());
+    pybind11::setattr(cls, name, pybind11::reinterpret_steal<pybind11::object>(reinterpret_cast<PyObject*>(m)));
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+struct Field {
+    PyObject_HEAD
+    PyObject* original;  // the library's property, held
+    PyObject* name;
+    PyTypeObject* owner;
+    Py_ssize_t offset;  // of the double inside the C++ value
+};
+
+// The library's property, read, written or deleted as it would be.
+inline PyObject* field_forward_get(PyObject* self, PyObject* obj, PyObject* type) {
+    PyObject* original = reinterpret_cast<Field*>(self)->original;
+    return Py_TYPE(original)->tp_descr_get(original, obj, type);
+}
+inline int field_forward_set(PyObject* self, PyObject* obj, PyObject* value) {
+    PyObject* original = reinterpret_cast<Field*>(self)->original;
+    return Py_TYPE(original)->tp_descr_set(original, obj, value);
+}
+
+inline void field_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<Field*>(self);
+    Py_XDECREF(f->original);
+    Py_XDECREF(f->name);
+    Py_XDECREF(reinterpret_cast<PyObject*>(f->owner));
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* field_repr(PyObject* self) {
+    auto* f = reinterpret_cast<Field*>(self);
+    return PyUnicode_FromFormat("<field '%U' of '%s' objects>", f->name, f->owner->tp_name);
+}
+
+inline PyObject* field_doc(PyObject* self, void*) {
+    return PyObject_GetAttrString(reinterpret_cast<Field*>(self)->original, "__doc__");
+}
+inline PyObject* field_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Field*>(self)->name); }
+inline PyObject* field_objclass(PyObject* self, void*) {
+    return new_ref(reinterpret_cast<PyObject*>(reinterpret_cast<Field*>(self)->owner));
+}
+
+inline PyGetSetDef field_getset[] = {
+    {"__doc__", field_doc, nullptr, nullptr, nullptr},
+    {"__name__", field_name, nullptr, nullptr, nullptr},
+    {"__objclass__", field_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The slot functions are the build's: the fast build's serve exact instances
+// and forward the rest, the plain build's only forward.
+inline PyTypeObject make_field_type(descrgetfunc get, descrsetfunc set) {
+    PyTypeObject t{};
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
+    t.tp_name = "orbelon_core.field_descriptor";
+    t.tp_basicsize = sizeof(Field);
+    t.tp_dealloc = field_dealloc;
+    t.tp_repr = field_repr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_getset = field_getset;
+    t.tp_descr_get = get;
+    t.tp_descr_set = set;
+    return t;
+}
+
+template <class T>
+Py_ssize_t offset_of(double T::*member) {
+    static_assert(std::is_standard_layout_v<T> && std::is_trivially_copyable_v<T>);
+    alignas(T) static unsigned char probe[sizeof(T)];
+    const T& value = *reinterpret_cast<const T*>(probe);
+    return reinterpret_cast<const unsigned char*>(&(value.*member)) - probe;
+}
+
+// Puts a field descriptor in the place of the library's property `name`.
+template <class T>
+void adopt_field(PyTypeObject& field_type, pybind11::handle cls, const char* name, double T::*member) {
+    pybind11::object original = cls.attr("__dict__")[name];
+    if (!PyObject_TypeCheck(original.ptr(), &PyProperty_Type)) pybind11::pybind11_fail(std::string(name) + " is not a property");
+    auto* f = PyObject_New(Field, &field_type);
+    if (!f) throw pybind11::error_already_set();
+    f->original = original.release().ptr();
+    f->name = pybind11::str(name).release().ptr();
+    f->owner = reinterpret_cast<PyTypeObject*>(pybind11::handle(cls).inc_ref().ptr());
+    f->offset = offset_of(member);
+    pybind11::setattr(cls, name, pybind11::reinterpret_steal<pybind11::object>(reinterpret_cast<PyObject*>(f)));
+}
+
+// ---------------------------------------------------------------------------
+// The metaclass
+
+struct Meta {
+    static inline PyTypeObject* type = nullptr;
+};
+
+// type(cls).__call__ as the next class along the metaclass's MRO has it,
+// which is what super().__call__ would find: the library's own function when
+// it is still there, or whatever Python code put in its place.
+inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    PyObject* mro = Py_TYPE(cls)->tp_mro;
+    PyObject* next = nullptr;
+    bool past = false;
+    for (Py_ssize_t i = 0; mro && !next && i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!past) {
+            past = base == Meta::type;
+            continue;
+        }
+        next = PyDict_GetItemWithError(base->tp_dict, names.call);
+        if (!next && PyErr_Occurred()) return nullptr;
+    }
+    if (next == Library::call_descr && Library::call) return Library::call(cls, args, kwargs);
+    if (!next) return PyType_Type.tp_call(cls, args, kwargs);
+    Py_INCREF(next);
+    PyObject* bound = next;
+    if (descrgetfunc get = Py_TYPE(next)->tp_descr_get) {
+        bound = get(next, cls, reinterpret_cast<PyObject*>(Py_TYPE(cls)));
+        Py_DECREF(next);
+        if (!bound) return nullptr;
+    }
+    PyObject* r = PyObject_Call(bound, args, kwargs);
+    Py_DECREF(bound);
+    return r;
+}
+
+// A call of `cls` that its own vectorcall does not serve, made the way the
+// interpreter makes a call without one: through the metaclass's tp_call.
+inline PyObject* call_through_metaclass(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf), nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* tuple = PyTuple_New(n);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, new_ref(args[i]));
+    PyObject* kwargs = nkw ? PyDict_New() : nullptr;
+    for (Py_ssize_t i = 0; kwargs && i < nkw; ++i)
+        if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0) Py_CLEAR(kwargs);
+    PyObject* r = nullptr;
+    if ((kwargs || !nkw) && Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        r = Py_TYPE(cls)->tp_call(cls, tuple, kwargs);
+        Py_LeaveRecursiveCall();
+    }
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return r;
+}
+
+// The metaclass of Scalar, Vec3 and Solver: the library's, with a field in
+// each class object for the class's own vectorcall.
+inline PyTypeObject* make_metaclass() {
+    names.call = PyUnicode_InternFromString("__call__");
+    names.init = PyUnicode_InternFromString("__init__");
+    if (!names.call || !names.init) throw pybind11::error_already_set();
+    internals::find_library();
+    Meta::type = internals::make_metaclass("orbelon_type", meta_call);
+    return Meta::type;
+}
+
+}  // namespace descriptors
+}  // namespace orbelon
