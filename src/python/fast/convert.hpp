@@ -56,7 +56,9 @@ inline bool plain_index(PyObject* o, int& out) {
 // a loader; a rule with any other parameter type does not compile into a
 // fast entry.
 template <class P>
-struct Arg;
+struct Arg {
+    static_assert(sizeof(P) == 0, "a rule's parameter type has no fast conversion: give it an Arg<> here");
+};
 template <class T>
 struct Arg<const T&> {  // an exact instance that holds its value
     T* p = nullptr;
