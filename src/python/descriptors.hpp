@@ -15,7 +15,9 @@
 #pragma once
 
 #include <Python.h>
+#include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string>
 #include <type_traits>
 

@@ -34,7 +34,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>

@@ -18,7 +18,7 @@
 #include <tuple>
 #include <vector>
 
-#include "format.hpp"
+#include "python/format.hpp"
 #include "orbelon/scalar.hpp"
 #include "orbelon/vec3.hpp"
 
