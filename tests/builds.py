@@ -83,7 +83,7 @@ def run_world(setup, cases, paths):
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
             lines = proc.stdout.splitlines()
             if not lines:
-                raise AssertionError("the world's setup failed:\n" + proc.stderr)
+                raise AssertionError("the world's setup failed (exit status %d):\n%s" % (proc.returncode, proc.stderr))
             status = json.loads(lines[0])["build"]
             outcomes += [json.loads(line) for line in lines[1:]]
             if proc.returncode != 0:

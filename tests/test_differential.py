@@ -29,8 +29,8 @@ def test_fast_and_plain_builds_agree(name, setup, cases, plain_build, second_mod
     # An outcome past the last case is a crash at the interpreter's exit.
     cases = cases + ["(the interpreter's exit)"]
     differ = [(case, f, p) for case, f, p in itertools.zip_longest(cases, fast, plain) if f != p]
-    crashes = [(case, f) for case, f in zip(cases, fast) if f[0] == "crash"]
-    crashes += [(case, p) for case, p in zip(cases, plain) if p[0] == "crash"]
+    crashes = [("fast", case, f) for case, f in zip(cases, fast) if f[0] == "crash"]
+    crashes += [("plain", case, p) for case, p in zip(cases, plain) if p[0] == "crash"]
     assert not crashes, "%d crashes, the first: %r" % (len(crashes), crashes[0])
     assert not differ, "%d of %d cases differ, the first:\n%s\nfast:  %r\nplain: %r" % (
         (len(differ), len(cases) - 1) + differ[0])
