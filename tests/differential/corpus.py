@@ -19,10 +19,6 @@ from decimal import Decimal
 from fractions import Fraction
 import orbelon_core
 from orbelon_core import Scalar, Vec3, Solver
-try:
-    import numpy as np
-except ImportError:
-    np = None
 
 class F(float): pass
 class I(int): pass
@@ -68,6 +64,15 @@ class Tagged(Scalar):
     def __new__(cls, *args): return super().__new__(cls)
     def __getstate__(self): return (self.val, self.d)
     def __setstate__(self, state): Scalar.__init__(self, *state)
+'''
+
+# Only the operands need numpy; the other worlds start without it, which
+# halves the start of their interpreters.
+WITH_NUMPY = '''
+try:
+    import numpy as np
+except ImportError:
+    np = None
 '''
 
 NUMBERS = ["2.0", "-0.0", "0.0", "1e-10", "math.inf", "-math.inf", "math.nan", "-math.nan", "3", "0",
@@ -278,7 +283,7 @@ def worlds(long=False):
     base = list(base_cases(long))
     if not long:
         base = rnd.sample(base, 4000)
-    yield "no class changed", PRELUDE, base
+    yield "no class changed", PRELUDE + WITH_NUMPY, base
     for name, setup in WORLDS.items():
         yield name, PRELUDE + setup, WORLD_CASES.get(name, []) + PROBES
     for family in FAMILIES:
@@ -375,7 +380,8 @@ def metaclass_worlds(long):
 # (S, W, whose instances t0 and v0 are made after it).
 MIXIN_NAMES = ["__add__", "__radd__", "__mul__", "__rmul__", "__truediv__", "__rtruediv__", "__sub__",
                "__rsub__", "__pow__", "__neg__", "__getitem__", "__repr__", "val"]
-MIXIN_CHANGES = {"a lambda": "lambda *args: ('Mixin', len(args))", "None": "None", "deleted": None}
+MIXIN_LAMBDA = "lambda *args: ('Mixin', len(args))"
+MIXIN_CHANGES = {"a lambda": (MIXIN_LAMBDA, ""), "None": ("None", ""), "deleted": (MIXIN_LAMBDA, "del Mixin.{name}")}
 MIXIN_SETUP = ATTEMPT + '''
 class Mixin: pass
 class S(Scalar, Mixin): pass
@@ -389,15 +395,14 @@ ops = [lambda: t + 1.0, lambda: 1.0 + t, lambda: t * 2.0, lambda: 2.0 * t, lambd
 warm = [attempt(f) for f in ops]
 Mixin.{name} = {value}
 during = [attempt(f) for f in ops]
-{delete}
+{then}
 t0, v0 = S(2.0, 5.0), W(1, 2, 3)
 '''
 
 
 def mixin_worlds(long):
-    for name, (change, value) in itertools.product(MIXIN_NAMES, MIXIN_CHANGES.items()):
-        setup = MIXIN_SETUP.format(name=name, value=value or MIXIN_CHANGES["a lambda"],
-                                   delete="del Mixin.%s" % name if value is None else "")
+    for name, (change, (value, then)) in itertools.product(MIXIN_NAMES, MIXIN_CHANGES.items()):
+        setup = MIXIN_SETUP.format(name=name, value=value, then=then.format(name=name))
         yield ("mixin %s: %s" % (name, change), PRELUDE + setup,
                ["warm", "during"] + probes(("t", "v"), ("t0", "v0")))
 
