@@ -458,8 +458,8 @@ def hook_worlds(long):
 # probe once inside the patch (entered and left around each case) and once
 # after it, and a class made after the patch is gone.
 PATCHES = {
-    "the metaclass's __setattr__": "type(Scalar), '__setattr__', spy_setattr",
-    "the metaclass's __call__": "type(Scalar), '__call__', spy_call",
+    "the metaclass's __setattr__": "Meta, '__setattr__', spy_setattr",
+    "the metaclass's __call__": "Meta, '__call__', spy_call",
     "Scalar.__add__": "Scalar, '__add__', lambda s, o: ('patched add', type(o).__name__)",
     "Vec3.x": "Vec3, 'x', property(lambda s: 'patched x')",
 }
@@ -467,20 +467,26 @@ PATCHED = {"exact instances": "Scalar(2.0, 5.0), Vec3(1, 2, 3)", "subclass insta
 PATCH_SETUP = '''
 from unittest import mock
 calls = []
-meta_call = type(Scalar).__call__
-# While the metaclass's __setattr__ is a Python function, CPython refuses its
-# own slot wrapper of the C one: the spy goes on to type's.
+Meta = type(Scalar)
+meta_call = Meta.__call__
+# While the metaclass's __setattr__ is a Python function, CPython refuses the
+# slot wrapper of the C one it replaced: the spy goes on to the next
+# metaclass's, as super() in a metaclass would.
 def spy_setattr(cls, name, value):
     calls.append(("setattr", cls.__name__, name))
-    type.__setattr__(cls, name, value)
+    super(Meta, cls).__setattr__(name, value)
 def spy_call(cls, *args, **kwargs):
     calls.append(("call", cls.__name__))
     return meta_call(cls, *args, **kwargs)
 patcher = mock.patch.object({patch})
 with patcher:
     t, v = {made}
-    class P(Scalar): pass
-    P.__radd__ = Scalar.__dict__["__radd__"]
+    try:
+        class P(Scalar): pass
+        P.__radd__ = Scalar.__dict__["__radd__"]
+    except Exception as e:
+        calls.append(repr(e))
+        P = SubS
 '''
 AFTER_PATCH = ["class Late(Scalar): pass\nLate.__radd__ = lambda s, o: ('Late.radd', o)\n"
                "(2.0 + Late(1.0), Scalar(1.0) + Late(1.0), Late(1.0) + Scalar(1.0))",
@@ -576,8 +582,8 @@ for obj, cls in [(mine, type(theirs)), (theirs, type(mine))]:
     try:
         obj.__class__ = cls
         swaps.append(type(obj).__name__)
-    except TypeError as e:
-        swaps.append(str(e))
+    except Exception as e:
+        swaps.append("%s: %s" % (type(e).__name__, e))
 del obj
 '''
 AFTER_SWAP = ["del t, v, mine, theirs; gc.collect() >= 0"]
