@@ -1,4 +1,6 @@
-"""Suite-wide options: `--long` turns the quick proofs into the full ones.
+"""Suite-wide options and builds: `--long` turns the quick proofs into the
+full ones; `plain_build` and `second_module` are the builds the suite makes
+for itself (tests/builds.py).
 
 Without it the property tests draw a fixed, derandomized set of examples and
 the leak tests make 2*10^4 calls per operation, so the suite stays fast and
