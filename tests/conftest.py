@@ -1,4 +1,6 @@
-"""Suite-wide options: `--long` turns the quick proofs into the full ones.
+"""Suite-wide options and builds: `--long` turns the quick proofs into the
+full ones; `plain_build` and `second_module` are the builds the suite makes
+for itself (tests/builds.py).
 
 Without it the property tests draw a fixed, derandomized set of examples and
 the leak tests make 2*10^4 calls per operation, so the suite stays fast and
@@ -8,6 +10,7 @@ comparisons in all, and the leak tests make 10^6 calls per operation.
 import pytest
 from hypothesis import HealthCheck, settings
 
+import builds
 from helpers import tally
 
 settings.register_profile(
@@ -30,6 +33,21 @@ def pytest_configure(config):
 @pytest.fixture(scope="session")
 def long_run(request):
     return request.config.getoption("--long")
+
+
+@pytest.fixture(scope="session")
+def plain_build():
+    """A build of these sources with the fast paths off, made once per source state."""
+    target = builds.plain_build()
+    if target is None:
+        pytest.skip("no sources here to build the plain bindings from (a wheel under test)")
+    return target
+
+
+@pytest.fixture(scope="session")
+def second_module():
+    """The directory of the second module (tests/second_module), built once."""
+    return builds.second_module()
 
 
 def pytest_terminal_summary(terminalreporter):

@@ -8,6 +8,10 @@ operations; the quick corpus is a fixed sample of the full one.
 """
 import itertools
 import random
+import re
+import textwrap
+
+import second
 
 PRELUDE = '''
 import copy, gc, math, operator, pickle
@@ -15,10 +19,6 @@ from decimal import Decimal
 from fractions import Fraction
 import orbelon_core
 from orbelon_core import Scalar, Vec3, Solver
-try:
-    import numpy as np
-except ImportError:
-    np = None
 
 class F(float): pass
 class I(int): pass
@@ -64,6 +64,15 @@ class Tagged(Scalar):
     def __new__(cls, *args): return super().__new__(cls)
     def __getstate__(self): return (self.val, self.d)
     def __setstate__(self, state): Scalar.__init__(self, *state)
+'''
+
+# Only the operands need numpy; the other worlds start without it, which
+# halves the start of their interpreters.
+WITH_NUMPY = '''
+try:
+    import numpy as np
+except ImportError:
+    np = None
 '''
 
 NUMBERS = ["2.0", "-0.0", "0.0", "1e-10", "math.inf", "-math.inf", "math.nan", "-math.nan", "3", "0",
@@ -264,12 +273,358 @@ WORLD_CASES = {
 }
 
 
+# Worlds of each family in the quick corpus, a fixed sample.
+QUICK_WORLDS = 3
+
+
 def worlds(long=False):
     """(name, setup, cases) for every world; a sample unless long."""
     rnd = random.Random(20261207)
     base = list(base_cases(long))
     if not long:
         base = rnd.sample(base, 4000)
-    yield "no class changed", PRELUDE, base
+    yield "no class changed", PRELUDE + WITH_NUMPY, base
     for name, setup in WORLDS.items():
         yield name, PRELUDE + setup, WORLD_CASES.get(name, []) + PROBES
+    for family in FAMILIES:
+        found = list(family(long))
+        yield from found if long else rnd.sample(found, min(QUICK_WORLDS, len(found)))
+
+
+# Families of worlds, each generated from its axes: every combination is a
+# world of its own, whose setup builds the family and whose cases are the
+# probes above (t and v a Scalar-family and a Vec3-family instance; some
+# worlds probe a second pair, made at another moment, as well).
+def probes(*pairs):
+    """PROBES once for each (t, v) pair of names."""
+    return [re.sub(r"\bv\b", v, re.sub(r"\bt\b", t, p)) for t, v in pairs for p in PROBES]
+
+
+def indent(code, depth):
+    return textwrap.indent(textwrap.dedent(code).strip("\n"), " " * depth)
+
+
+ATTEMPT = '''
+def attempt(f):
+    try:
+        return f()
+    except Exception as e:
+        return "%s: %s" % (type(e).__name__, e)
+'''
+
+# Metaclasses derived from the classes' own, or, where the classes have a
+# metaclass of their own, from the library's beneath it; with a body that
+# takes part in class creation, instance creation or attribute assignment.
+META_BASES = {
+    "the classes' metaclass": "type(Scalar)",
+    "the one beneath it": "type(Scalar).__mro__[1] if type(Scalar).__mro__[1] is not type else type(Scalar)",
+}
+META_BODIES = {
+    "empty": "pass",
+    "__new__": '''
+        def __new__(mcls, name, bases, ns, **kwargs):
+            log.append(("new", name))
+            return super().__new__(mcls, name, bases, ns, **kwargs)''',
+    "__call__": '''
+        def __call__(cls, *args, **kwargs):
+            log.append(("call", cls.__name__))
+            return super().__call__(*args, **kwargs)''',
+    "__setattr__": '''
+        def __setattr__(cls, name, value):
+            log.append(("setattr", cls.__name__, name))
+            super().__setattr__(name, value)''',
+    "__init__": '''
+        def __init__(cls, name, bases, ns, **kwargs):
+            super().__init__(name, bases, ns, **kwargs)
+            cls.made_by_init = name''',
+    "__prepare__": '''
+        @classmethod
+        def __prepare__(mcls, name, bases, **kwargs):
+            ns = dict(super().__prepare__(name, bases, **kwargs))
+            ns["__rmul__"] = lambda s, o: ("prepared rmul", o)
+            return ns''',
+}
+META_ALSO = {"": "", ", with ABCMeta": ", abc.ABCMeta"}
+META_SETUP = '''
+import abc
+log = []
+try:
+    class Meta({base}{also}):
+{body}
+    class K(Scalar, metaclass=Meta): pass
+    class W(Vec3, metaclass=Meta): pass
+except TypeError as e:
+    log.append(repr(e))
+    K, W = SubS, SubV
+t0, v0 = K(2.0, 5.0), W(1, 2, 3)
+for cls, name, base in [(K, "__radd__", Scalar), (K, "__mul__", Scalar), (W, "__add__", Vec3),
+                        (W, "__getitem__", Vec3)]:
+    try:
+        setattr(cls, name, base.__dict__[name])
+    except TypeError as e:
+        log.append(repr(e))
+t, v = K(2.0, 5.0), W(1, 2, 3)
+'''
+
+
+def metaclass_worlds(long):
+    for (base, b), (body, code), (also, a) in itertools.product(
+            META_BASES.items(), META_BODIES.items(), META_ALSO.items()):
+        setup = META_SETUP.format(base=b, also=a, body=indent(code, 8))
+        yield ("metaclass from %s, %s%s" % (base, body, also), PRELUDE + setup,
+               ["log"] + probes(("t0", "v0"), ("t", "v")))
+
+
+# A plain mixin changed once subclasses and instances exist: first in the
+# bases (S2, W2, whose instances t and v are made before the change) or last
+# (S, W, whose instances t0 and v0 are made after it).
+MIXIN_NAMES = ["__add__", "__radd__", "__mul__", "__rmul__", "__truediv__", "__rtruediv__", "__sub__",
+               "__rsub__", "__pow__", "__neg__", "__getitem__", "__repr__", "val"]
+MIXIN_LAMBDA = "lambda *args: ('Mixin', len(args))"
+MIXIN_CHANGES = {"a lambda": (MIXIN_LAMBDA, ""), "None": ("None", ""), "deleted": (MIXIN_LAMBDA, "del Mixin.{name}")}
+MIXIN_SETUP = ATTEMPT + '''
+class Mixin: pass
+class S(Scalar, Mixin): pass
+class S2(Mixin, Scalar): pass
+class W(Vec3, Mixin): pass
+class W2(Mixin, Vec3): pass
+t, v = S2(2.0, 5.0), W2(1, 2, 3)
+ops = [lambda: t + 1.0, lambda: 1.0 + t, lambda: t * 2.0, lambda: 2.0 * t, lambda: t / 2.0, lambda: 2.0 / t,
+       lambda: t - 1.0, lambda: 1.0 - t, lambda: t ** 2, lambda: -t, lambda: v[1], lambda: repr(t),
+       lambda: t.val, lambda: v + v]
+warm = [attempt(f) for f in ops]
+Mixin.{name} = {value}
+during = [attempt(f) for f in ops]
+{then}
+t0, v0 = S(2.0, 5.0), W(1, 2, 3)
+'''
+
+
+def mixin_worlds(long):
+    for name, (change, (value, then)) in itertools.product(MIXIN_NAMES, MIXIN_CHANGES.items()):
+        setup = MIXIN_SETUP.format(name=name, value=value, then=then.format(name=name))
+        yield ("mixin %s: %s" % (name, change), PRELUDE + setup,
+               ["warm", "during"] + probes(("t", "v"), ("t0", "v0")))
+
+
+# Instances made while the class is still being made, from __set_name__ or
+# the base's __init_subclass__, the way copy and pickle make them or not.
+HOOKS = {
+    "__init_subclass__": '''
+        class {name}Base({root}):
+            def __init_subclass__(cls, **kwargs):
+                super().__init_subclass__(**kwargs)
+                early.append(make_{name}(cls))
+        class {name}({name}Base):
+{body}''',
+    "__set_name__": '''
+        class {name}Maker:
+            def __set_name__(self, owner, attr):
+                early.append(make_{name}(owner))
+        class {name}({root}):
+            maker = {name}Maker()
+{body}''',
+}
+HOOK_MAKERS = {
+    "the way copy does": "x = {root}.__new__(cls); {root}.__init__(x, {args})",
+    "by calling the class": "x = cls({args})",
+    "left without a value": "x = {root}.__new__(cls)",
+}
+HOOK_BODIES = {"empty": "pass",
+               "with operators": "__add__ = lambda s, o: ('add', o)\n__rmul__ = {root}.__dict__['__mul__']"}
+HOOK_SETUP = '''
+def make_{name}(cls):
+    {maker}
+    seen.append((attempt(lambda: x + x), attempt(lambda: repr(x))))
+    return x
+{hook}
+'''
+
+
+def hook_worlds(long):
+    for (hook, code), (maker, make), (body, members) in itertools.product(
+            HOOKS.items(), HOOK_MAKERS.items(), HOOK_BODIES.items()):
+        setup = ATTEMPT + "early, seen = [], []\n"
+        for name, root, args in [("K", "Scalar", "2.0, 5.0"), ("W", "Vec3", "1, 2, 3")]:
+            fill = dict(name=name, root=root, args=args)
+            setup += HOOK_SETUP.format(maker=make.format(**fill), hook=textwrap.dedent(code.format(
+                body=indent(members.format(**fill), 12), **fill)), **fill)
+        setup += "t, v = early\nt0, v0 = K(2.0, 5.0), W(1, 2, 3)\n"
+        yield ("made in %s %s, %s" % (hook, maker, body), PRELUDE + setup,
+               ["seen"] + probes(("t", "v"), ("t0", "v0")))
+
+
+# unittest.mock's patch.object on the metaclass and on the classes: every
+# probe once inside the patch (entered and left around each case) and once
+# after it, and a class made after the patch is gone.
+PATCHES = {
+    "the metaclass's __setattr__": "Meta, '__setattr__', spy_setattr",
+    "the metaclass's __call__": "Meta, '__call__', spy_call",
+    "Scalar.__add__": "Scalar, '__add__', lambda s, o: ('patched add', type(o).__name__)",
+    "Vec3.x": "Vec3, 'x', property(lambda s: 'patched x')",
+}
+PATCHED = {"exact instances": "Scalar(2.0, 5.0), Vec3(1, 2, 3)", "subclass instances": "SubS(2.0, 5.0), SubV(1, 2, 3)"}
+PATCH_SETUP = '''
+from unittest import mock
+calls = []
+Meta = type(Scalar)
+meta_call = Meta.__call__
+# While the metaclass's __setattr__ is a Python function, CPython refuses the
+# slot wrapper of the C one it replaced: the spy goes on to the next
+# metaclass's, as super() in a metaclass would.
+def spy_setattr(cls, name, value):
+    calls.append(("setattr", cls.__name__, name))
+    super(Meta, cls).__setattr__(name, value)
+def spy_call(cls, *args, **kwargs):
+    calls.append(("call", cls.__name__))
+    return meta_call(cls, *args, **kwargs)
+patcher = mock.patch.object({patch})
+with patcher:
+    t, v = {made}
+    try:
+        class P(Scalar): pass
+        P.__radd__ = Scalar.__dict__["__radd__"]
+    except Exception as e:
+        calls.append(repr(e))
+        P = SubS
+'''
+AFTER_PATCH = ["class Late(Scalar): pass\nLate.__radd__ = lambda s, o: ('Late.radd', o)\n"
+               "(2.0 + Late(1.0), Scalar(1.0) + Late(1.0), Late(1.0) + Scalar(1.0))",
+               "P(1.0) + 1.0", "1.0 + P(1.0)", "calls"]
+
+
+def patch_worlds(long):
+    for (patch, args), (made, expr) in itertools.product(PATCHES.items(), PATCHED.items()):
+        inside = ["with patcher:\n    r = %s\nr" % p for p in PROBES]
+        yield ("mock.patch.object on %s, %s" % (patch, made), PRELUDE + PATCH_SETUP.format(patch=args, made=expr),
+               inside + PROBES + AFTER_PATCH)
+
+
+# A class whose __subclasses__ misbehaves, in the family, then a class
+# attribute assigned and a special method changed.
+HOSTILE = {"[]": "lambda: []", "a tuple of floats": "lambda: (1.0, 2.0)", "a list of floats": "lambda: [1.0, 2.0]",
+           "unrelated classes": "lambda: [Unrelated, int]", "None": "lambda: None", "raising": "refuse"}
+HOSTILE_PLACES = {
+    "in the class": '''
+        class {name}({root}):
+            __subclasses__ = staticmethod({fn})''',
+    "on its metaclass": '''
+        class {name}Meta(type({root})):
+            def __subclasses__(cls):
+                return ({fn})()
+        class {name}({root}, metaclass={name}Meta): pass''',
+}
+HOSTILE_SETUP = '''
+class Unrelated:
+    def __add__(self, o):
+        return ("Unrelated.add", o)
+def refuse():
+    raise RuntimeError("no subclasses here")
+{sub}
+{subw}
+class Grand(Sub): pass
+Sub.tag = "x"
+SubW.tag = "x"
+Sub.__radd__ = lambda s, o: ("Sub.radd", o)
+t, v = Sub(2.0, 5.0), SubW(1, 2, 3)
+'''
+AFTER_HOSTILE = ["Unrelated() + 1.0", "Grand(2.0, 5.0) + 1.0", "1.0 + Grand(2.0, 5.0)", "Grand.tag"]
+
+
+def hostile_worlds(long):
+    for (returns, fn), (place, code) in itertools.product(HOSTILE.items(), HOSTILE_PLACES.items()):
+        setup = HOSTILE_SETUP.format(sub=textwrap.dedent(code.format(name="Sub", root="Scalar", fn=fn)),
+                                     subw=textwrap.dedent(code.format(name="SubW", root="Vec3", fn=fn)))
+        yield ("__subclasses__ returning %s, %s" % (returns, place), PRELUDE + setup, PROBES + AFTER_HOSTILE)
+
+
+# Classes made by the metaclass without a class statement.
+MAKERS = {"type.__new__": "type.__new__(type({root}), {name!r}, ({root},), {ns})",
+          "the metaclass called": "type({root})({name!r}, ({root},), {ns})"}
+NAMESPACES = {"empty": "{{}}", "with __add__": "{{'__add__': lambda s, o: ('add', o)}}",
+              "with the base's __add__ as __radd__": "{{'__radd__': {root}.__dict__['__add__']}}",
+              "with __slots__": "{{'__slots__': ()}}"}
+INSTANCES = {"called": "{var} = {name}({args})",
+             "made the way copy does": "{var} = {root}.__new__({name}); {root}.__init__({var}, {args})"}
+MADE_SETUP = '''
+log = []
+try:
+    {name} = {make}
+except Exception as e:
+    log.append(repr(e))
+    {name} = {fallback}
+{instance}
+'''
+
+
+def made_worlds(long):
+    for (maker, make), (ns, space), (instance, inst) in itertools.product(
+            MAKERS.items(), NAMESPACES.items(), INSTANCES.items()):
+        setup = ""
+        for name, var, root, args, fallback in [("X", "t", "Scalar", "2.0, 5.0", "SubS"),
+                                                ("Y", "v", "Vec3", "1, 2, 3", "SubV")]:
+            fill = dict(name=name, var=var, root=root, args=args, fallback=fallback)
+            fill["ns"] = space.format(**fill)
+            setup += MADE_SETUP.format(make=make.format(**fill), instance=inst.format(**fill), **fill)
+        yield ("class by %s, %s, instances %s" % (maker, ns, instance), PRELUDE + setup, ["log"] + PROBES)
+
+
+# __class__ assigned to and from the second module's classes (which share
+# the binding library with these): both objects must come out as they were.
+OURS = {"Scalar": "Scalar(2.0, 5.0)", "Vec3": "Vec3(1, 2, 3)", "a Scalar subclass": "SubS(2.0, 5.0)",
+        "a Vec3 subclass": "SubV(1, 2, 3)"}
+THEIRS = {"Label": "Label('kept')", "Pair": "Pair(1.5, -2.0)", "a Pair subclass": "PairSub(1.5, -2.0)"}
+SWAP_SETUP = '''
+mine, theirs = {mine}, {theirs}
+t, v = (mine, Vec3(1, 2, 3)) if isinstance(mine, Scalar) else (Scalar(2.0, 5.0), mine)
+swaps = []
+for obj, cls in [(mine, type(theirs)), (theirs, type(mine))]:
+    try:
+        obj.__class__ = cls
+        swaps.append(type(obj).__name__)
+    except Exception as e:
+        swaps.append("%s: %s" % (type(e).__name__, e))
+del obj
+'''
+AFTER_SWAP = ["del t, v, mine, theirs; gc.collect() >= 0"]
+
+
+def swap_worlds(long):
+    for (ours, mine), (other, theirs) in itertools.product(OURS.items(), THEIRS.items()):
+        yield ("__class__ between %s and %s" % (ours, other),
+               PRELUDE + second.SETUP + SWAP_SETUP.format(mine=mine, theirs=theirs),
+               ["swaps", "repr(mine)", "repr(theirs)", "theirs + theirs"] + PROBES + AFTER_SWAP)
+
+
+# Version-tag churn: a class attribute of a subclass assigned and deleted
+# over and over, with lookups in between that hand the class new tags, then
+# __add__ replaced.
+CHURNED = {"a plain attribute": ("tag", "i"), "a special method": ("__mul__", "lambda s, o: ('churn', o)"),
+           "a field": ("val", "i")}
+CHURN_THEN = {"on the subclass": "K", "on Scalar": "Scalar"}
+CHURN_SETUP = '''
+class K(Scalar): pass
+t, v, e, w = K(2.0, 5.0), Vec3(1, 2, 3), Scalar(2.0, 5.0), Vec3(4, 5, 6)
+for i in range({n}):
+    K.{attr} = {value}
+    x = t + 1.0, t * 2.0, e * 2.0, t.val
+    del K.{attr}
+    x = t * 2.0, t.val
+{cls}.__add__ = lambda s, o: ("replaced add", o)
+'''
+
+
+def churn_worlds(long):
+    for (churned, (attr, value)), (then, cls) in itertools.product(CHURNED.items(), CHURN_THEN.items()):
+        setup = CHURN_SETUP.format(n=10**5 if long else 2000, attr=attr, value=value, cls=cls)
+        yield ("churn of %s, then __add__ replaced %s" % (churned, then), PRELUDE + setup,
+               probes(("t", "v"), ("e", "w")))
+
+
+def second_module_worlds(long):
+    yield ("the second module's families beside", PRELUDE + second.SETUP + "t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)\n",
+           second.PROBES + PROBES)
+
+
+FAMILIES = [metaclass_worlds, mixin_worlds, hook_worlds, patch_worlds, hostile_worlds, made_worlds, swap_worlds,
+            churn_worlds, second_module_worlds]

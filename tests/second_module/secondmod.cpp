@@ -1,0 +1,44 @@
+// A second module on the same binding library, for the tests: classes of
+// another extension that share the library's metaclass and instance layout
+// with orbelon_core's, so that the suite can show that importing orbelon_core
+// (or failing to) changes nothing for them, and that no object can take the
+// class of the other module's.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace py = pybind11;
+
+namespace {
+
+// A value that owns memory: reading another class's value as one of these
+// would not go unnoticed.
+struct Label {
+    std::string text;
+};
+
+// Two doubles, the size of orbelon_core's Scalar.
+struct Pair {
+    double a = 0.0, b = 0.0;
+};
+
+std::string quoted(const std::string& s) { return py::repr(py::str(s)).cast<std::string>(); }
+
+}  // namespace
+
+PYBIND11_MODULE(secondmod, m) {
+    py::class_<Label>(m, "Label")
+        .def(py::init<std::string>(), py::arg("text") = "")
+        .def_readwrite("text", &Label::text)
+        .def("__add__", [](const Label& x, const Label& y) { return Label{x.text + y.text}; })
+        .def("__repr__", [](const Label& x) { return "Label(" + quoted(x.text) + ")"; });
+    py::class_<Pair>(m, "Pair")
+        .def(py::init<double, double>(), py::arg("a") = 0.0, py::arg("b") = 0.0)
+        .def_readwrite("a", &Pair::a)
+        .def_readwrite("b", &Pair::b)
+        .def("__add__", [](const Pair& x, const Pair& y) { return Pair{x.a + y.a, x.b + y.b}; })
+        .def("__repr__", [](const Pair& p) {
+            return "Pair(" + py::repr(py::float_(p.a)).cast<std::string>() + ", "
+                   + py::repr(py::float_(p.b)).cast<std::string>() + ")";
+        });
+}
