@@ -114,10 +114,11 @@ METHODS_WITH_ARG = {
              "angle", "reflect", "project"],
 }
 FIELDS = {"Scalar": ["val", "d"], "Vec3": ["x", "y", "z"]}
-CONSTRUCTORS = ["Scalar(b)", "Scalar(b, b)", "Scalar(val=b)", "Scalar(1.0, d=b)", "Scalar()",
-                "Scalar(b, b, b)", "Scalar(b, x=1)", "Vec3(b)", "Vec3(b, b)", "Vec3(b, b, b)", "Vec3()",
-                "Vec3(y=b)", "Vec3(b, b, b, b)", "SubS(b)", "SubV(b, 1)", "NewS(b)", "InitS(b)",
-                "Scalar.__new__(Scalar)", "Vec3.__new__(SubV)", "Scalar.__new__(Vec3)"]
+CONSTRUCTORS = ["Scalar({b})", "Scalar({b}, {b})", "Scalar(val={b})", "Scalar(1.0, d={b})", "Scalar()",
+                "Scalar({b}, {b}, {b})", "Scalar({b}, x=1)", "Vec3({b})", "Vec3({b}, {b})",
+                "Vec3({b}, {b}, {b})", "Vec3()", "Vec3(y={b})", "Vec3({b}, {b}, {b}, {b})", "SubS({b})",
+                "SubV({b}, 1)", "NewS({b})", "InitS({b})", "Scalar.__new__(Scalar)",
+                "Vec3.__new__(SubV)", "Scalar.__new__(Vec3)"]
 
 
 def base_cases(long=False):
@@ -155,7 +156,7 @@ def base_cases(long=False):
         for field, a in itertools.product(fields, scalars + vectors):
             yield "a = %s\ndel a.%s" % (a, field)
     for ctor, b in itertools.product(CONSTRUCTORS, OPERANDS):
-        yield ctor.replace("b", b)
+        yield ctor.replace("{b}", b)
 
 
 # Worlds that change the classes, each with the cases that then probe them.
