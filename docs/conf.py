@@ -47,6 +47,9 @@ html_title = "orbelon_core %s" % release
 html_theme_options = {
     "logo": {"text": "orbelon_core"},
     "navbar_start": ["navbar-logo", "version"],
+    # The search as an icon, so that the top bar keeps to one line at 1024
+    # pixels; Ctrl+K opens it too.
+    "navbar_persistent": ["search-button"],
     "navbar_end": ["theme-switcher"],
     # The gallery's pages give that width to code and figures instead.
     "secondary_sidebar_items": {

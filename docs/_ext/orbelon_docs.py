@@ -12,6 +12,8 @@ beyond configuration.
   entry, and what a reader might try that it does not support.
 - ``.. gallery-uses:: NAME`` lists the gallery examples that use NAME.
 - The gallery's order, its matplotlib style and the tour's thumbnail.
+- Warm builds: a change to the site's own files (configuration, templates,
+  style sheet, this file) redoes every page, which Sphinx alone would not.
 
 Everything here is referred to from conf.py by name, never as a function
 object, so that the configuration pickles and a warm build stays warm.
@@ -85,14 +87,34 @@ def _patch_parser():
     autoapi._parser._parse_child = parse_child
 
 
-def refresh_reference(app):
-    """Have the reference generator rewrite its pages when one of its
-    templates or this extension changed, not only when a stub did."""
-    inputs = sorted((DOCS / "_templates" / "autoapi").rglob("*.rst")) + [pathlib.Path(__file__)]
-    digest = hashlib.sha256(b"".join(path.read_bytes() for path in inputs)).hexdigest()
-    if getattr(app.env, "orbelon_reference_digest", None) != digest:
+def _site_digest():
+    inputs = [DOCS / "conf.py", pathlib.Path(__file__)]
+    inputs += sorted(p for folder in ("_templates", "_static")
+                     for p in (DOCS / folder).rglob("*") if p.is_file())
+    return hashlib.sha256(b"".join(path.read_bytes() for path in inputs)).hexdigest()
+
+
+def notice_site_changes(app):
+    """A warm build redoes the pages whose sources changed. When the
+    configuration, a template, the style sheet or this extension changed,
+    every page is read and written again instead, and the reference
+    generator rewrites its pages, which by itself it would do only for a
+    changed stub. The build information is made stale too, so that every
+    extension sees every page as outdated: sphinx-codeautolink links the code
+    of the pages it finds outdated, and keeps no record of a Markdown page's
+    code from one build to the next."""
+    digest = _site_digest()
+    app.env.orbelon_site_changed = getattr(app.env, "orbelon_site_digest", None) != digest
+    if app.env.orbelon_site_changed:
+        info = pathlib.Path(app.outdir, ".buildinfo")
+        if info.exists():
+            info.write_text("# Sphinx build info version 1\n# stale\nconfig: -\ntags: -\n")
         app.env.autoapi_source_hashes = None
-        app.env.orbelon_reference_digest = digest
+        app.env.orbelon_site_digest = digest
+
+
+def outdated_when_the_site_changed(app, env, added, changed, removed):
+    return sorted(env.found_docs) if env.orbelon_site_changed else []
 
 
 def skip_member(app, what, name, obj, skip, options):
@@ -159,12 +181,13 @@ def _summary(doc):
     return line[:1].upper() + line[1:]
 
 
-def _params(func, keep_defaults):
+def _params(func):
+    """The parameters as a call writes them: name, or name=default."""
     args = func.args
     positional = args.posonlyargs + args.args
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    return [arg.arg + ("=" + ast.unparse(default) if default is not None and keep_defaults else "")
-            for arg, default in zip(positional, defaults) if arg.arg != "self"]
+    return ", ".join(arg.arg + ("" if default is None else "=" + ast.unparse(default))
+                     for arg, default in zip(positional, defaults) if arg.arg != "self")
 
 
 def operation_rows(cls_name):
@@ -193,13 +216,13 @@ def operation_rows(cls_name):
             first = (node.args.posonlyargs + node.args.args)[1:2]
             operand = t if first and ast.unparse(first[0].annotation) == cls_name else n
             notation = NOTATION[node.name].format(
-                cls=cls_name, params=", ".join(_params(node, True)), s=s, o=operand, n=n)
+                cls=cls_name, params=_params(node), s=s, o=operand, n=n)
             rows.append((notation, target, _summary(doc)))
         elif "staticmethod" in decorators:
-            notation = "%s.%s(%s)" % (cls_name, node.name, ", ".join(_params(node, True)))
+            notation = "%s.%s(%s)" % (cls_name, node.name, _params(node))
             rows.append((notation, target, _summary(doc)))
         else:
-            notation = "%s.%s(%s)" % (s, node.name, ", ".join(_params(node, True)))
+            notation = "%s.%s(%s)" % (s, node.name, _params(node))
             rows.append((notation, target, _summary(doc)))
     if "__init__" not in names and cls_name not in OPERANDS:
         rows.insert(0, ("%s()" % cls_name, None, "Not supported: TypeError, there are no instances"))
@@ -361,8 +384,10 @@ def tour_thumbnail(path):
 
 def setup(app):
     _patch_parser()
-    # Before the reference generator, which runs at the default priority.
-    app.connect("builder-inited", refresh_reference, priority=400)
+    # Before the reference generator and sphinx-codeautolink, which take
+    # their look at what is outdated at the default priority.
+    app.connect("builder-inited", notice_site_changes, priority=400)
+    app.connect("env-get-outdated", outdated_when_the_site_changed)
     app.connect("autoapi-skip-member", skip_member)
     # Before sphinx-codeautolink reads the code blocks, at priority 490.
     app.connect("doctree-read", leave_gallery_code_to_the_gallery, priority=480)
