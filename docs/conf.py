@@ -1,42 +1,86 @@
 """Sphinx configuration: user guide, example gallery and API reference.
 
-The build needs no network: no intersphinx inventories, no remote images,
-and math is written as code rather than rendered by a web script. The
-reference is generated from the type stubs that ship in the wheel, which
-are the single place where every signature and docstring is written.
+The build needs no network: no intersphinx inventories, no remote images or
+fonts (the theme ships its own), and math in figures is typeset by
+matplotlib. The reference is generated from the type stubs that ship in the
+wheel, the one place where every signature and docstring is written; what
+the reference and the gallery need beyond settings is in _ext/orbelon_docs.py.
+
+Every value here pickles (functions are named by strings), so Sphinx can
+tell an unchanged configuration and a warm build re-reads only what changed.
 """
+import importlib.metadata
 import pathlib
 import shutil
-
-import autoapi._objects
-import autoapi._parser
-
-import orbelon_core
+import sys
 
 DOCS = pathlib.Path(__file__).resolve().parent
 ROOT = DOCS.parent
+sys.path.insert(0, str(DOCS / "_ext"))
+
+import orbelon_docs  # noqa: E402
 
 project = "orbelon_core"
 author = "the orbelon_core developers"
-copyright = "the orbelon_core developers"
-version = release = orbelon_core.__doc__.split()[1].lstrip("v")
+copyright = "2026, the orbelon_core developers"
+version = release = importlib.metadata.version("orbelon_core")
 
-extensions = ["myst_parser", "sphinx_gallery.gen_gallery", "autoapi.extension"]
+extensions = [
+    "myst_parser",
+    "sphinx.ext.napoleon",
+    "sphinx_copybutton",
+    "sphinx_codeautolink",
+    "sphinx_gallery.gen_gallery",
+    "autoapi.extension",
+    "orbelon_docs",
+]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build"]
-html_theme = "alabaster"
-html_theme_options = {
-    "description": "Dual numbers, 3-vectors and solvers in C++",
-    "fixed_sidebar": True,
-    "page_width": "1140px",
-    "body_max_width": "none",
-}
-html_static_path = []
-pygments_style = "sphinx"
+exclude_patterns = ["_build", "_ext", "_templates", "gallery/backreferences"]
+templates_path = ["_templates"]
 myst_heading_anchors = 3
+myst_enable_extensions = ["deflist"]
 
+# --- The theme ---------------------------------------------------------------
+# The PyData theme, as numpy, scipy and matplotlib use: see building-docs.md.
+html_theme = "pydata_sphinx_theme"
+html_title = "orbelon_core %s" % release
+html_theme_options = {
+    "logo": {"text": "orbelon_core"},
+    "navbar_start": ["navbar-logo", "version"],
+    # The search as an icon, so that the top bar keeps to one line at 1024
+    # pixels; Ctrl+K opens it too.
+    "navbar_persistent": ["search-button"],
+    "navbar_end": ["theme-switcher"],
+    # The gallery's pages give that width to code and figures instead.
+    "secondary_sidebar_items": {
+        "**": ["page-toc"],
+        "gallery/index": [],
+        **{"gallery/" + name[:-3]: [] for name in orbelon_docs.GALLERY_ORDER},
+    },
+    "footer_start": ["copyright"],
+    "footer_end": ["theme-version"],
+    "show_toc_level": 2,
+    "show_prev_next": True,
+    "navigation_with_keys": False,
+}
+html_sidebars = {"index": [], "changelog": [], "license": []}
+html_static_path = ["_static"]
+html_css_files = ["orbelon.css"]
+html_show_sourcelink = False
+html_copy_source = False
+html_context = {"default_mode": "auto"}
+
+# Code: a copy button that leaves out prompts and output, and names linked
+# to their reference entries.
+copybutton_prompt_text = r">>> |\.\.\. |\$ "
+copybutton_prompt_is_regexp = True
+codeautolink_concat_default = False
+
+# --- The reference -------------------------------------------------------------
 # The stubs live in orbelon_core-stubs/, a name that is not an importable
 # package name; the reference reads a copy laid out as the package itself.
+# The generator rewrites the reference's pages only when that copy's content
+# changed (or, see orbelon_docs, a template of the reference).
 STUB_PACKAGE = DOCS / "_build" / "stub-package" / "orbelon_core"
 shutil.rmtree(STUB_PACKAGE, ignore_errors=True)
 shutil.copytree(ROOT / "orbelon_core-stubs", STUB_PACKAGE)
@@ -46,46 +90,43 @@ autoapi_dirs = [str(STUB_PACKAGE)]
 autoapi_file_patterns = ["*.pyi"]
 autoapi_root = "reference"
 autoapi_add_toctree_entry = False
-autoapi_keep_files = False
+autoapi_keep_files = True
+autoapi_own_page_level = "class"
+autoapi_template_dir = "_templates/autoapi"
 autoapi_member_order = "bysource"
-autoapi_python_class_content = "class"
+autoapi_python_class_content = "both"
 autoapi_options = ["members", "undoc-members", "special-members", "show-module-summary"]
+
+napoleon_google_docstring = False
+napoleon_numpy_docstring = True
+napoleon_use_rtype = False
+python_maximum_signature_line_length = 68
+toc_object_entries_show_parents = "hide"
+
+# --- The gallery ---------------------------------------------------------------
+# The tour draws no figure; its thumbnail is drawn here, once.
+TOUR_THUMBNAIL = DOCS / "_build" / "tour-thumbnail.png"
+if not TOUR_THUMBNAIL.exists() or TOUR_THUMBNAIL.stat().st_mtime < pathlib.Path(
+        orbelon_docs.__file__).stat().st_mtime:
+    TOUR_THUMBNAIL.parent.mkdir(parents=True, exist_ok=True)
+    orbelon_docs.tour_thumbnail(TOUR_THUMBNAIL)
 
 sphinx_gallery_conf = {
     "examples_dirs": ["../examples"],
     "gallery_dirs": ["gallery"],
-    # Every script is run, not only those named plot_*.
+    # Every script is run, not only those named plot_*; an unchanged script
+    # is not run again on a warm build.
     "filename_pattern": r"\.py$",
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "orbelon_docs.GalleryOrder",
+    # One style for every figure, set before each script runs.
+    "reset_modules": ("matplotlib", "orbelon_docs.gallery_style"),
+    "image_srcset": ["2x"],
+    "default_thumb_file": str(TOUR_THUMBNAIL),
+    # Which examples use which names, for the reference's entries.
+    "doc_module": ("orbelon_core",),
+    "backreferences_dir": "gallery/backreferences",
     "download_all_examples": False,
     "write_computation_times": False,
     "capture_repr": (),
     "remove_config_comments": True,
 }
-
-
-# The stubs give each overload its own docstring (the product rule for
-# Scalar * Scalar, the plain scaling for Scalar * float), but the reference
-# generator keeps only the last one. Keep them all, each under the
-# parameters it belongs to.
-_parse_child = autoapi._parser._parse_child
-
-
-def _overload_entry(data):
-    params = autoapi._objects._format_args(data["args"], True, "self").replace(", /", "")
-    lines = (data["doc"] or "").strip("\n").splitlines() or [""]
-    return ["With ``%s``:" % params] + ["   " + line if line else "" for line in lines] + [""]
-
-
-def _parse_child_keeping_overload_docs(child_data, overloads):
-    grouped = overloads.get(child_data.get("name"))
-    if grouped is None or not child_data.get("is_overload"):
-        return _parse_child(child_data, overloads)
-    entries = grouped.setdefault("_overload_entries", _overload_entry(grouped))
-    entries += _overload_entry(child_data)
-    result = _parse_child(child_data, overloads)
-    grouped["doc"] = "\n".join(entries)
-    return result
-
-
-autoapi._parser._parse_child = _parse_child_keeping_overload_docs

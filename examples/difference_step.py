@@ -98,16 +98,20 @@ assert autodiff_error() <= ULP
 # nearly coincide. The autodiff error is drawn at one ulp of ``f'(1)``, the
 # most it is off here; it is in fact exactly 0.
 
-fig, ax = plt.subplots(figsize=(8, 5.5))
-ax.loglog(STEPS, ERRORS, "o", markersize=3, label="Solver.differentiate(f, 1.0, h)")
+fig, ax = plt.subplots(figsize=(7.0, 5.0), layout="constrained")
+ax.loglog(STEPS, ERRORS, "o", markersize=3, label="$D_h$ = Solver.differentiate(f, 1.0, h)")
 ax.loglog(STEPS, model_error(STEPS), "k--", linewidth=1,
-          label="model: h^2 |f'''| / 6 + eps |f| / h")
-ax.axvline(H_STAR, color="tab:green", linewidth=1, label="h* = %.1e (model optimum)" % H_STAR)
-ax.axvline(1e-5, color="tab:red", linestyle=":", label="default h = 1e-05: error %.0e" % DEFAULT_ERROR)
-ax.axhline(ULP, color="tab:purple", label="Scalar(1.0, 1.0): error <= 1 ulp, no step at all")
-ax.set_xlabel("step h")
-ax.set_ylabel("|estimate - f'(1)|")
-ax.set_title("Derivative of e^x sin x at x = 1")
+          label=r"model: $h^2 |f'''| / 6 + \varepsilon |f| / h$")
+ax.axvline(H_STAR, color="tab:green", linewidth=1,
+           label=r"$h^* = %.1f \times 10^{-6}$, the model's optimum" % (H_STAR * 1e6))
+ax.axvline(1e-5, color="tab:red", linestyle=":",
+           label=r"default $h = 10^{-5}$: error $%.0f \times 10^{-11}$" % (DEFAULT_ERROR * 1e11))
+ax.axhline(ULP, color="tab:purple", label="Scalar(1.0, 1.0): error at most 1 ulp, no step")
+ax.set_xlabel("step $h$")
+ax.set_ylabel("error of the estimate, $|D_h - f'(1)|$")
+ax.set_title(r"The derivative of $e^x \sin x$ at $x = 1$")
 ax.set_ylim(1e-16, 1e-1)
-ax.legend(fontsize=9, loc="lower left", bbox_to_anchor=(0.0, 0.07))
-fig.tight_layout()
+ax.legend(loc="lower left", bbox_to_anchor=(0.0, 0.06))
+
+if __name__ == "__main__":
+    plt.show()

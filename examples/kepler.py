@@ -84,7 +84,7 @@ print("area swept in each twelfth of the period: %.12f to %.12f (pi a b / 12 = %
       % (min(AREAS), max(AREAS), math.pi * B / STEPS))
 assert max(abs(area - math.pi * B / STEPS) for area in AREAS) < 1e-12
 
-fig, ax = plt.subplots(figsize=(8, 5.5))
+fig, ax = plt.subplots(figsize=(7.0, 5.0), layout="constrained")
 for k, (e1, e2) in enumerate(zip(ANOMALIES, ANOMALIES[1:])):
     arc = np.linspace(e1, e2, 30)
     xs = np.concatenate([[0.0], np.cos(arc) - ECC, [0.0]])
@@ -94,8 +94,12 @@ ring = np.linspace(0.0, 2.0 * math.pi, 200)
 ax.plot(np.cos(ring) - ECC, B * np.sin(ring), color="0.3", linewidth=1)
 ax.plot([position(e)[0][0] for e in ANOMALIES[:-1]], [position(e)[0][1] for e in ANOMALIES[:-1]],
         "ko", markersize=4, label="the planet every 1/12 of the period")
-ax.plot(0.0, 0.0, "*", color="gold", markersize=16, markeredgecolor="k", label="the Sun (focus)")
+ax.plot(0.0, 0.0, "*", color="gold", markersize=16, markeredgecolor="k", label="the Sun, at a focus")
 ax.set_aspect("equal")
-ax.set_title("Eccentricity %.1f: twelve sectors of equal area, swept in equal times" % ECC)
-ax.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.06), ncol=2)
-fig.tight_layout()
+ax.set_xlabel("$x / a$: distance from the Sun in semi-major axes $a$")
+ax.set_ylabel("$y / a$")
+ax.set_title("Twelve sectors of equal area, swept in equal times ($e = %.1f$)" % ECC)
+ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.16), ncol=2)
+
+if __name__ == "__main__":
+    plt.show()

@@ -119,24 +119,33 @@ print("each recorded iterate is one step of root_newton from the previous one")
 # The figure
 # ----------
 
-fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.8))
+LABELS = {  # the problems' names, typeset
+    "x^2 - 2 from 1": "$x^2 - 2$ from 1",
+    "cos x - x from 1": r"$\cos x - x$ from 1",
+    "(x-1)^2 (x+2) from 2": "$(x - 1)^2 (x + 2)$ from 2",
+    "x^3 - 2x + 2 from 0": "$x^3 - 2x + 2$ from 0",
+    "atan x from 1.5": r"$\arctan x$ from 1.5",
+}
+fig, (left, right) = plt.subplots(2, 1, figsize=(7.0, 8.0), layout="constrained")
 for name, (errs, message) in RESULTS.items():
     ax = right if PROBLEMS[name][3] == "fails" else left
-    line, = ax.semilogy(range(len(errs)), errs, "o-", markersize=4, label=name)
+    line, = ax.semilogy(range(len(errs)), errs, "o-", markersize=4, label=LABELS[name])
     if message:
         ax.plot(len(errs) - 1, errs[-1], "x", color=line.get_color(), markersize=12,
                 markeredgewidth=2)
         right_end = len(errs) > 50
         ax.annotate(message, (len(errs) - 1, errs[-1]), textcoords="offset points",
                     xytext=(0, 14) if right_end else (12, -4), ha="right" if right_end else "left",
-                    fontsize=8, color=line.get_color())
+                    color=line.get_color())
 left.axhline(1e-7, color="0.5", linestyle=":", linewidth=1)
-left.text(10, 2e-7, "tol = 1e-7", color="0.4", fontsize=8)
-left.set_title("Converging: squared error per step, or halved")
+left.text(14, 2e-7, "tol = 1e-7", color="0.3")
+left.set_title("Converging: the error squared per step, or halved")
 right.set_title("Failing: a 2-cycle, and a runaway")
 right.set_ylim(0.5, 1e8)
 for ax in (left, right):
-    ax.set_xlabel("iteration k")
-    ax.legend(fontsize=8)
-left.set_ylabel("|x_k - root|")
-fig.tight_layout()
+    ax.set_xlabel("iteration $k$")
+    ax.set_ylabel(r"distance to the root $|x_k - x^*|$")
+    ax.legend(loc="upper right")
+
+if __name__ == "__main__":
+    plt.show()

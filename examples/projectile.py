@@ -73,28 +73,37 @@ assert np.all(AUTODIFF_ERROR <= np.spacing(np.abs(TABLE[:, 2]).max()))
 # The figure
 # ----------
 #
-# Above, the Scalar's two parts across all angles, with the derivative worked
-# out by hand on top of its ``d``. Below, how far each derivative is from the
-# one by hand; exact agreement (an error of 0.0) is drawn on the bottom line.
+# One quantity per panel, each with its unit: the range in metres, its
+# derivative in metres per radian (the Scalar's ``d``, with the derivative
+# worked out by hand on top of it), and how far each derivative is from the
+# one by hand. Exact agreement (an error of 0.0) is drawn on the bottom line.
 
 FLOOR = 1e-16
 angle_degrees = np.degrees(ANGLES)
-fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 7), sharex=True,
-                                  gridspec_kw={"height_ratios": [3, 2]})
-top.plot(angle_degrees, TABLE[:, 0], color="tab:blue", label="R (m), Scalar val")
-top.plot(angle_degrees, TABLE[:, 1], color="tab:orange", label="dR/dtheta (m/rad), Scalar d")
-top.plot(angle_degrees[::5], TABLE[::5, 2], "k+", markersize=8, label="2 v^2 cos(2 theta) / g, by hand")
-top.axhline(0.0, color="0.6", linewidth=0.8)
+fig, (top, middle, bottom) = plt.subplots(3, 1, figsize=(7.0, 8.0), sharex=True,
+                                          layout="constrained")
+top.plot(angle_degrees, TABLE[:, 0], label="Scalar val")
 top.axvline(math.degrees(best), color="tab:green", linestyle=":",
-            label="root_newton on d: %.6f degrees" % math.degrees(best))
-top.set_title("Range of a %g m/s shot and its sensitivity to the angle" % V)
-top.legend(fontsize=8, loc="lower left")
+            label="greatest range, by root_newton on d: %.6f°" % math.degrees(best))
+top.set_ylabel("range $R$ (m)")
+top.set_title("A %g m/s shot: its range and its sensitivity to the angle" % V)
+top.legend(loc="lower center")
+middle.plot(angle_degrees, TABLE[:, 1], color="tab:orange", label="Scalar d")
+middle.plot(angle_degrees[::5], TABLE[::5, 2], "k+", markersize=9,
+            label=r"by hand: $2 v^2 \cos(2\theta) / g$")
+middle.axhline(0.0, color="0.5", linewidth=0.8)
+middle.axvline(math.degrees(best), color="tab:green", linestyle=":")
+middle.set_ylabel(r"$dR/d\theta$ (m/rad)")
+middle.legend(loc="upper right")
 bottom.semilogy(angle_degrees, np.maximum(AUTODIFF_ERROR, FLOOR), "o", markersize=3,
                 color="tab:orange", label="|Scalar d - by hand| (bottom line: exactly equal)")
 bottom.semilogy(angle_degrees, NUMERIC_ERROR, "s", markersize=3, color="tab:purple",
                 label="|Solver.differentiate - by hand|")
-bottom.set_ylim(FLOOR / 3.0, 1e-6)
-bottom.set_xlabel("launch angle (degrees)")
-bottom.set_ylabel("error (m/rad)")
-bottom.legend(fontsize=8, loc="center right")
-fig.tight_layout()
+bottom.set_ylim(FLOOR / 3.0, 1e-4)
+bottom.set_xlabel(r"launch angle $\theta$ (degrees)")
+bottom.set_ylabel(r"error in $dR/d\theta$ (m/rad)")
+bottom.set_xticks(range(0, 91, 15))
+bottom.legend(loc="upper center")
+
+if __name__ == "__main__":
+    plt.show()

@@ -64,14 +64,13 @@ assert all(abs(value) < 1e-14 for value in PROJECTION.values())
 assert abs(LONG_NORMAL_RATIO - math.sqrt(1.0 + 48.0 * math.cos(V.angle(N)) ** 2)) < 1e-14
 
 # %%
-# The figure
+# Reflection
 # ----------
 #
-# Left: the mirror plane (pale), its unit normal, ``v``, its reflection in
-# the plane, and the result with the normal doubled, which overshoots the
-# mirror image and grows. Right: another ``v``, its projection onto the line
-# of ``w`` (onto the whole line: ``p`` may be longer than ``w``), and the
-# remainder ``v - p`` meeting that line at a right angle.
+# The mirror plane (pale), its unit normal, ``v``, its reflection in the
+# plane, and the result with the normal doubled, which overshoots the mirror
+# image and grows. Both figures use an orthographic view with one scale on
+# all three axes, so that lengths and right angles read true.
 
 
 def arrow(ax, tip, color, label, tail=Vec3(), **style):
@@ -91,40 +90,55 @@ def plane(ax, n, size=2.5):
     ax.plot_surface(grid[..., 0], grid[..., 1], grid[..., 2], color="tab:blue", alpha=0.15)
 
 
-fig = plt.figure(figsize=(12, 6.5))
-left = fig.add_subplot(1, 2, 1, projection="3d")
-plane(left, N)
-arrow(left, N, "tab:blue", "unit normal n")
-arrow(left, V, "k", "v")
-arrow(left, V.reflect(N), "tab:orange", "v.reflect(n): the mirror image")
-arrow(left, V.reflect(N * 2.0), "tab:red", "v.reflect(n * 2): %.1f times longer" % LONG_NORMAL_RATIO)
-mirror = V.reflect(N)
-left.plot([V.x, mirror.x], [V.y, mirror.y], [V.z, mirror.z], color="0.5", linestyle="--",
-          linewidth=1, label="v to its image: along n, halved by the plane")
-left.set_title("Reflection: a mirror only for a unit normal")
-
-right = fig.add_subplot(1, 2, 2, projection="3d")
-p = U.project(W)
-line_end = W * 3.0
-right.plot([-line_end.x, line_end.x], [-line_end.y, line_end.y], [-line_end.z, line_end.z],
-           color="0.6", linestyle=":", label="the line of w")
-arrow(right, U, "k", "v")
-arrow(right, p, "tab:green", "p = v.project(w), beyond the tip of w", linewidth=7, alpha=0.45)
-arrow(right, W, "tab:blue", "w")
-arrow(right, U, "tab:purple", "v - p, square to w", tail=p)
-along, across = W.normalize() * 0.25, (U - p).normalize() * 0.25
-corner = [p + along, p + along + across, p + across]
-right.plot([c.x for c in corner], [c.y for c in corner], [c.z for c in corner], color="0.3",
-           linewidth=1)
-right.set_title("Projection: v = p + (v - p)")
-
-for ax, zlim in ((left, (-6.0, 2.0)), (right, (-1.0, 2.0))):
+def axes_3d(fig, zlim):
+    ax = fig.add_subplot(projection="3d", proj_type="ortho")
     ax.set_xlim(-2.5, 2.5)
     ax.set_ylim(-2.5, 2.5)
     ax.set_zlim(*zlim)
-    ax.set_box_aspect((5.0, 5.0, zlim[1] - zlim[0]))
-    ax.set_xlabel("x")
-    ax.set_ylabel("y")
-    ax.set_zlabel("z")
-    ax.legend(fontsize=8, loc="upper left")
-fig.subplots_adjust(left=0.0, right=0.95, bottom=0.05, top=0.93, wspace=0.08)
+    ax.set_aspect("equal")
+    ax.set_xlabel("$x$")
+    ax.set_ylabel("$y$")
+    ax.set_zlabel("$z$")
+    return ax
+
+
+fig = plt.figure(figsize=(7.0, 6.0), layout="constrained")
+ax = axes_3d(fig, (-6.0, 2.0))
+plane(ax, N)
+arrow(ax, N, "tab:blue", "unit normal $n$")
+arrow(ax, V, "k", "$v$")
+arrow(ax, V.reflect(N), "tab:orange", "v.reflect(n): the mirror image")
+arrow(ax, V.reflect(N * 2.0), "tab:red", "v.reflect(n * 2): %.1f times longer" % LONG_NORMAL_RATIO)
+mirror = V.reflect(N)
+ax.plot([V.x, mirror.x], [V.y, mirror.y], [V.z, mirror.z], color="0.4", linestyle="--",
+        linewidth=1, label="$v$ to its image: along $n$, halved by the plane")
+ax.set_title("Reflection: a mirror only for a unit normal")
+ax.legend(loc="upper left")
+
+# %%
+# Projection
+# ----------
+#
+# Another ``v``, its projection onto the line of ``w`` (onto the whole line:
+# ``p`` may be longer than ``w``), and the remainder ``v - p`` meeting that
+# line at a right angle.
+
+fig_projection = plt.figure(figsize=(7.0, 5.0), layout="constrained")
+ax = axes_3d(fig_projection, (-1.0, 2.0))
+p = U.project(W)
+line_end = W * 3.0
+ax.plot([-line_end.x, line_end.x], [-line_end.y, line_end.y], [-line_end.z, line_end.z],
+        color="0.5", linestyle=":", label="the line of $w$")
+arrow(ax, U, "k", "$v$")
+arrow(ax, p, "tab:green", "p = v.project(w), beyond the tip of $w$", linewidth=7, alpha=0.45)
+arrow(ax, W, "tab:blue", "$w$")
+arrow(ax, U, "tab:purple", "v - p, square to $w$", tail=p)
+along, across = W.normalize() * 0.25, (U - p).normalize() * 0.25
+corner = [p + along, p + along + across, p + across]
+ax.plot([c.x for c in corner], [c.y for c in corner], [c.z for c in corner], color="0.3",
+        linewidth=1)
+ax.set_title("Projection: $v = p + (v - p)$")
+ax.legend(loc="upper left")
+
+if __name__ == "__main__":
+    plt.show()

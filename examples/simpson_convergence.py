@@ -98,21 +98,31 @@ assert ERRORS["exp(cos x) on [0, 2 pi]"][NS.index(32)] < 1e-14
 # cannot be drawn on log axes and are left out. The grey band is where the
 # rounding of the sum, about 1e-16 per term, hides the rule's own error.
 
-fig, ax = plt.subplots(figsize=(10, 5.5))
+LABELS = {  # the integrands' names, typeset
+    "exp(x) on [0, 1]": "$e^x$ on $[0, 1]$",
+    "1/(1+x) on [0, 1]": "$1 / (1 + x)$ on $[0, 1]$",
+    "sin(x) on [0, pi]": r"$\sin x$ on $[0, \pi]$",
+    "1/(1+x^2) on [0, 1]": "$1 / (1 + x^2)$ on $[0, 1]$",
+    "exp(cos x) on [0, 2 pi]": r"$e^{\cos x}$ on $[0, 2\pi]$",
+    "sqrt(x) on [0, 1]": r"$\sqrt{x}$ on $[0, 1]$",
+}
+fig, ax = plt.subplots(figsize=(7.0, 6.4), layout="constrained")
 for name, errs in ERRORS.items():
     shown = [e if e > 0.0 else np.nan for e in errs]
     if name.startswith("exp(cos"):
-        label = name + ": no power law, exact by n = 32"
+        label = LABELS[name] + ": exact by $n = 32$"
     else:
-        label = "%s: slope %.2f" % (name, SLOPES[name])
+        label = "%s: slope $%.2f$" % (LABELS[name], SLOPES[name])
     ax.loglog(NS, shown, "o-", markersize=4, label=label)
 reference = [ERRORS["exp(x) on [0, 1]"][2] * (8.0 / n) ** 4 for n in NS]
-ax.loglog(NS, reference, "k--", linewidth=1, label="slope -4 (error ~ h^4)")
-ax.axhspan(1e-17, 1e-14, color="0.85", zorder=0)
-ax.text(2.2, 2e-16, "rounding of the sum", color="0.35")
+ax.loglog(NS, reference, "k--", linewidth=1, label="slope $-4$: error $\\propto h^4$")
+ax.axhspan(1e-17, 1e-14, color="0.88", zorder=0)
+ax.text(2.2, 2e-16, "rounding of the sum", color="0.3")
 ax.set_ylim(1e-17, 1.0)
-ax.set_xlabel("sub-intervals n")
-ax.set_ylabel("|Solver.integrate(f, a, b, n) - exact|")
-ax.set_title("Composite Simpson: error against n")
-ax.legend(fontsize=9, loc="center left", bbox_to_anchor=(1.02, 0.5))
-fig.tight_layout()
+ax.set_xlabel("sub-intervals $n$")
+ax.set_ylabel(r"error $|S_n - \int_a^b f\,dx|$")
+ax.set_title("Composite Simpson: the error against $n$")
+fig.legend(loc="outside lower center", ncols=2)
+
+if __name__ == "__main__":
+    plt.show()

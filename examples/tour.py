@@ -6,11 +6,17 @@ What each part does, on real numbers: derivatives from ``Scalar``, the three
 solvers over plain Python functions, ``Vec3`` geometry and the constants.
 The README shows this output as it is.
 """
+import math
+
 import orbelon_core
-from orbelon_core import Scalar
+from orbelon_core import Constants, Scalar, Solver, Vec3
 
 print(orbelon_core.__doc__)
 print()
+
+# %%
+# Scalar: derivatives for free
+# ----------------------------
 
 print("== Scalar: derivatives for free ==")
 x = Scalar(3.0, 1.0)  # the variable x at 3, seeded with dx/dx = 1
@@ -25,10 +31,12 @@ try:
 except RuntimeError as e:
     print("x / 0       -> RuntimeError:", e)
 print()
-print("== Solver: integrals, derivatives and roots of any callable ==")
-import math  # noqa: E402
-from orbelon_core import Solver  # noqa: E402
 
+# %%
+# Solver: integrals, derivatives and roots of any callable
+# --------------------------------------------------------
+
+print("== Solver: integrals, derivatives and roots of any callable ==")
 area = Solver.integrate(math.sin, 0.0, math.pi)
 print("integral of sin over [0, pi]      =", area)
 print("integral of x^3 over [0, 1], n=2  =", Solver.integrate(lambda t: t ** 3, 0.0, 1.0, 2))
@@ -42,9 +50,12 @@ try:
 except RuntimeError as e:
     print("root of a constant                -> RuntimeError:", e)
 print()
-print("== Vec3: geometry in three dimensions ==")
-from orbelon_core import Vec3  # noqa: E402
 
+# %%
+# Vec3: geometry in three dimensions
+# ----------------------------------
+
+print("== Vec3: geometry in three dimensions ==")
 a, b = Vec3(1, 2, 3), Vec3(4, 5, 6)
 print("a, b             =", a, b)
 print("a + b            =", a + b)
@@ -57,9 +68,12 @@ print("a mirrored in xz =", a.reflect(Vec3(0, 1, 0)))
 print("a onto b         =", a.project(b))
 print("a as a list      =", a.to_list(), " a[2] =", a[2])
 print()
-print("== Constants ==")
-from orbelon_core import Constants  # noqa: E402
 
+# %%
+# Constants
+# ---------
+
+print("== Constants ==")
 for name in ("pi", "e", "phi", "gamma", "c", "h", "k", "Na", "g"):
     print("%-6s = %r" % (name, getattr(Constants, name)))
 # Thermal energy at room temperature, and the fall time from 20 m, with its

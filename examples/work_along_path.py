@@ -67,28 +67,41 @@ assert abs(work(weight, helix) - work(weight, line)) < 1e-12
 # The figure
 # ----------
 #
-# The helix with the two forces at twelve points along it. The swirl is
-# always along the wire's horizontal direction, so it pushes the bead
-# forward the whole way round; the weight points straight down, and only the
-# height climbed decides its share.
+# The helix with the two forces at twelve points along it, both drawn to one
+# scale, ``ARROW`` metres of arrow per newton, so their lengths compare as
+# the forces do: the swirl, ``S R = 1.5`` N, is half as long again as the
+# weight, ``m g = 0.98`` N. The swirl is always along the wire's horizontal
+# direction, so it pushes the bead forward the whole way round; the weight
+# points straight down, and only the height climbed decides its share.
 
-fig = plt.figure(figsize=(7, 6))
-ax = fig.add_subplot(projection="3d")
+ARROW = 0.2  # metres of arrow per newton, for every force drawn
+
+fig = plt.figure(figsize=(7.0, 6.0), layout="constrained")
+# An orthographic view with equal scales on all three axes, so that a length
+# on the plot reads the same in any direction.
+ax = fig.add_subplot(projection="3d", proj_type="ortho")
 ts = np.linspace(0.0, 2.0 * Constants.pi, 200)
 points = [helix(t)[0] for t in ts]
 ax.plot([p.x for p in points], [p.y for p in points], [p.z for p in points], color="0.3",
         label="the wire: one turn, radius %g m, pitch %g m" % (R, H))
-for i, t in enumerate(np.linspace(0.0, 2.0 * Constants.pi, 12, endpoint=False)):
-    r, _ = helix(t)
-    push, pull = swirl(r) * 0.1, weight(r) * 0.25
-    ax.quiver(r.x, r.y, r.z, push.x, push.y, push.z, color="tab:orange", arrow_length_ratio=0.3,
-              label="swirl (-y, x, 0)·S" if i == 0 else None)
-    ax.quiver(r.x, r.y, r.z, pull.x, pull.y, pull.z, color="tab:blue", arrow_length_ratio=0.3,
-              label="weight (0, 0, -m g)" if i == 0 else None)
-ax.set_title("W = 2 pi S R^2 - m g H = %.6f J" % exact)
+STOPS = [helix(t)[0] for t in np.linspace(0.0, 2.0 * Constants.pi, 12, endpoint=False)]
+for force, color, label in [(swirl, "tab:orange", r"swirl $S\,(-y, x, 0)$, %.2f N" % (S * R)),
+                            (weight, "tab:blue", r"weight $(0, 0, -m g)$, %.2f N" % (MASS * Constants.g))]:
+    arrows = [force(r) * ARROW for r in STOPS]
+    ax.quiver([r.x for r in STOPS], [r.y for r in STOPS], [r.z for r in STOPS],
+              [a.x for a in arrows], [a.y for a in arrows], [a.z for a in arrows],
+              color=color, arrow_length_ratio=0.25, linewidth=1.5, label=label)
+ax.set_title(r"$W = 2\pi S R^2 - m g H = %.6f$ J" % exact)
 ax.set_xlabel("x (m)")
 ax.set_ylabel("y (m)")
 ax.set_zlabel("z (m)")
-ax.set_box_aspect((1.0, 1.0, 1.6))
-ax.legend(fontsize=8, loc="upper left")
-fig.tight_layout()
+ax.set_xlim(-0.65, 0.65)
+ax.set_ylim(-0.65, 0.65)
+ax.set_zlim(-0.25, 2.05)
+ax.set_aspect("equal")
+ax.set_xticks([-0.5, 0.0, 0.5])
+ax.set_yticks([-0.5, 0.0, 0.5])
+ax.legend(loc="upper left", title="arrows: %g m per newton" % ARROW)
+
+if __name__ == "__main__":
+    plt.show()

@@ -1,10 +1,13 @@
-"""Every Python example in the README runs and prints what the README shows.
+"""Every Python example in the README and on the documentation site runs and
+prints what the page shows.
 
 A ```python block is a script: it must run cleanly in a fresh interpreter,
 and when a ```text block follows it directly, print exactly that. A ```pycon
 block is an interactive session, checked the way doctest checks one. Each
 block stands alone, as a reader would paste it. (The ```sh blocks are the
-commands that run this suite, and the tour's output has its own test.)
+commands that run this suite, a ```text block alone is output or a formula,
+and the tour's output has its own test.) The site's pages are read from
+docs/ where it is there: a wheel's test run copies the README only.
 """
 import doctest
 import pathlib
@@ -14,21 +17,26 @@ import sys
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PAGES = [ROOT / "README.md"] + sorted(
+    page for page in (ROOT / "docs").rglob("*.md")
+    if not {"_build", "gallery"} & set(page.relative_to(ROOT / "docs").parts))
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```\n(?:\s*^```text\n(.*?)^```\n)?", re.M | re.S)
 
 
 def blocks():
-    text = README.read_text(encoding="utf-8")
-    for match in BLOCK.finditer(text):
-        language, code, output = match.groups()
-        if language in ("python", "pycon"):
-            line = text.count("\n", 0, match.start()) + 2
-            yield pytest.param(language, code, output, line, id="README.md:%d" % line)
+    for page in PAGES:
+        text = page.read_text(encoding="utf-8")
+        name = page.relative_to(ROOT).as_posix()
+        for match in BLOCK.finditer(text):
+            language, code, output = match.groups()
+            if language in ("python", "pycon"):
+                line = text.count("\n", 0, match.start()) + 2
+                yield pytest.param(language, code, output, page, line, id="%s:%d" % (name, line))
 
 
-@pytest.mark.parametrize("language, code, output, line", list(blocks()))
-def test_readme_example(language, code, output, line, tmp_path):
+@pytest.mark.parametrize("language, code, output, page, line", list(blocks()))
+def test_example(language, code, output, page, line, tmp_path):
     if language == "python":
         done = subprocess.run([sys.executable, "-c", code], cwd=str(tmp_path),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -38,14 +46,18 @@ def test_readme_example(language, code, output, line, tmp_path):
         if output is not None:
             assert done.stdout == output
     else:
-        session = doctest.DocTestParser().get_doctest(code, {}, "README", str(README), line - 1)
+        session = doctest.DocTestParser().get_doctest(code, {}, page.name, str(page), line - 1)
         report = []
         runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
         runner.run(session, out=report.append)
         assert runner.failures == 0, "".join(report)
 
 
-def test_no_example_is_skipped_unseen():
-    # A fence spelt otherwise (```py, ```python3, ```console) would not run.
-    fences = re.findall(r"^```(\w*)$", README.read_text(encoding="utf-8"), re.M)
-    assert set(fences) <= {"", "python", "pycon", "text", "sh"}
+@pytest.mark.parametrize("page", PAGES, ids=lambda page: page.relative_to(ROOT).as_posix())
+def test_no_example_is_skipped_unseen(page):
+    # A fence spelt otherwise (```py, ```python3, ```console, or a MyST code
+    # directive such as ```{code-block} python) would not run.
+    fences = re.findall(r"^```(\S*)", page.read_text(encoding="utf-8"), re.M)
+    assert {f for f in fences if not f.startswith("{")} <= {"", "python", "pycon", "text", "sh"}
+    assert not {f for f in fences if f.startswith("{")} & {
+        "{code}", "{code-block}", "{code-cell}", "{sourcecode}", "{doctest}"}
