@@ -132,13 +132,7 @@ void dealloc(PyObject* self) {
 // constructor leaves one: allocated by the class, the value behind a
 // unique_ptr holder in place, registered in the library's instance map.
 template <class T>
-PyObject* make(const T& v) {
-    if (Pool<T>::count > 0) {
-        PyObject* self = Pool<T>::spare[--Pool<T>::count];
-        _Py_NewReference(self);
-        value<T>(self) = v;
-        return self;
-    }
+[[gnu::noinline]] PyObject* make_new(const T& v) {
     T* p = new (std::nothrow) T(v);
     if (!p) return PyErr_NoMemory();
     PyObject* self = Bound<T>::type->tp_alloc(Bound<T>::type, 0);  // zeroed: no flags set
@@ -158,6 +152,16 @@ PyObject* make(const T& v) {
         return PyErr_NoMemory();
     }
     inst->simple_instance_registered = true;
+    return self;
+}
+
+// The same, from the pool when it has a spare: only the value is copied in.
+template <class T>
+inline PyObject* make(const T& v) {
+    if (Pool<T>::count == 0) return make_new(v);
+    PyObject* self = Pool<T>::spare[--Pool<T>::count];
+    _Py_NewReference(self);
+    value<T>(self) = v;
     return self;
 }
 
