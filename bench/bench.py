@@ -164,9 +164,9 @@ def same_results():
         return tuple(getattr(r, f).hex() for f in ("val", "d", "x", "y", "z") if hasattr(r, f))
 
     differ = []
-    statements = [("Vec3", VEC3_SETUP, forms[None]) for forms in VEC3_OPS.values()] + \
-        [("Scalar", SCALAR_SETUP, op) for op in SCALAR_OPS + ["s / 0.0", "s - t", "2 / s"]]
-    for _, setups, stmt in statements:
+    statements = [(VEC3_SETUP, forms[None]) for forms in VEC3_OPS.values()] + \
+        [(SCALAR_SETUP, op) for op in SCALAR_OPS + ["s / 0.0", "s - t", "2 / s"]]
+    for setups, stmt in statements:
         got = []
         for peer in ("orbelon", "floor"):
             scope = {}
