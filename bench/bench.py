@@ -398,7 +398,8 @@ def main():
             print("  %-4s %-52s %6.2f (%s %g)" % ("ok" if ok else "MISS", name, value, rel, goal))
     with open(args.json, "w") as f:
         json.dump({"python": platform.python_version(), "machine": platform.platform(),
-                   "n": n, "rounds": rounds, "count_loops": loops,
+                   "n": n if timed else None, "rounds": rounds if timed else None,
+                   "count_loops": loops,
                    "empty_loop_instructions": empty_loop, "results": results,
                    "targets": [{"name": c[0], "value": c[1], "goal": "%s %g" % c[2:]}
                                for c in checks]}, f, indent=1)
