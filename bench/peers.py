@@ -47,6 +47,9 @@ class PyDual:
     def __pow__(self, n):
         return PyDual(math.pow(self.val, n), (n * math.pow(self.val, n - 1.0)) * self.d)
 
+    def __repr__(self):
+        return "<Scalar val=%f, d=%f>" % (self.val, self.d)
+
     def sin(self):
         return PyDual(math.sin(self.val), math.cos(self.val) * self.d)
 

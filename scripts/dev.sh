@@ -8,7 +8,8 @@
 #   scripts/dev.sh sanitize  the same suite against a build with AddressSanitizer
 #                            and UndefinedBehaviorSanitizer, in .venv-asan
 #   scripts/dev.sh bench     the benchmark against the peers (arguments go to
-#                            bench/bench.py)
+#                            bench/bench.py), with the hand-written floor of
+#                            bench/floor installed beside the module
 #   scripts/dev.sh docs      the documentation site, into docs/_build/html;
 #                            a warm build redoes only what changed, --clean
 #                            starts from nothing (other arguments go to
@@ -107,6 +108,27 @@ setup() {
     if [[ -n "$extra" ]]; then install_extra "$venv" "$extra"; fi
 }
 
+# install_floor: the benchmark's floor (bench/floor, a plain C extension)
+# into the environment of $PY, rebuilt only when its files or the interpreter
+# change; the key works as the module's .build-key does.
+install_floor() {
+    local venv key
+    venv="$(dirname "$(dirname "$PY")")"
+    key="$({
+        find bench/floor -maxdepth 1 -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
+        readlink -f "$PY"
+        "$PY" -c 'import sys; print(sys.version)'
+    } | sha256sum | cut -d ' ' -f 1)"
+    if [[ "$(cat "$venv/.floor-key" 2>/dev/null)" != "$key" ]]; then
+        rm -f "$venv/.floor-key"
+        # pip builds in the tree; setuptools would reuse an object that is
+        # newer than floor.c even when setup.py's flags have changed.
+        rm -rf bench/floor/build
+        "$PY" -m pip install -q --force-reinstall --no-deps ./bench/floor >&2
+        echo "$key" >"$venv/.floor-key"
+    fi
+}
+
 # The type checkers live in one environment, .venv-tools, that serves every
 # other: basedpyright alone is some 280 MB with its Node.js. The typing tests
 # run them from the Python named by ORBELON_TYPECHECK_PYTHON and point them
@@ -162,6 +184,7 @@ case "$cmd" in
         ;;
     bench)
         setup bench
+        install_floor
         "$PY" bench/bench.py "$@"
         ;;
     sanitize)
