@@ -37,15 +37,78 @@ struct Names {
 inline Names names;
 
 // ---------------------------------------------------------------------------
+// What both kinds of entry hold: the library's object they stand for, their
+// name and their class.
+
+struct Entry {
+    PyObject_HEAD
+    PyObject* original;  // the library's instancemethod or property, held
+    PyObject* name;
+    PyTypeObject* owner;
+};
+
+inline Entry* entry_of(PyObject* self) { return reinterpret_cast<Entry*>(self); }
+
+inline void entry_dealloc(PyObject* self) {
+    Entry* e = entry_of(self);
+    Py_XDECREF(e->original);
+    Py_XDECREF(e->name);
+    Py_XDECREF(reinterpret_cast<PyObject*>(e->owner));
+    Py_TYPE(self)->tp_free(self);
+}
+
+inline PyObject* entry_doc(PyObject* self, void*) { return PyObject_GetAttrString(entry_of(self)->original, "__doc__"); }
+inline PyObject* entry_name(PyObject* self, void*) { return new_ref(entry_of(self)->name); }
+inline PyObject* entry_objclass(PyObject* self, void*) { return new_ref(reinterpret_cast<PyObject*>(entry_of(self)->owner)); }
+inline PyObject* entry_qualname(PyObject* self, void*) {
+    return PyUnicode_FromFormat("%s.%U", _PyType_Name(entry_of(self)->owner), entry_of(self)->name);
+}
+
+inline PyGetSetDef entry_getset[] = {
+    {"__doc__", entry_doc, nullptr, nullptr, nullptr},
+    {"__name__", entry_name, nullptr, nullptr, nullptr},
+    {"__qualname__", entry_qualname, nullptr, nullptr, nullptr},
+    {"__objclass__", entry_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The type of one kind of entry; each kind adds its own slots.
+inline PyTypeObject entry_type(const char* name, Py_ssize_t size) {
+    PyTypeObject t{};
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_dealloc = entry_dealloc;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_getset = entry_getset;
+    return t;
+}
+
+// Makes an entry of `type` for the library's object `name` of `cls`, after
+// checking that the object is of the kind expected.
+template <class E>
+E* make_entry(PyTypeObject& type, pybind11::handle cls, const char* name, bool (*expected)(PyObject*)) {
+    pybind11::object original = cls.attr("__dict__")[name];
+    if (!expected(original.ptr())) pybind11::pybind11_fail(std::string(name) + " is not what the library binds");
+    E* e = PyObject_New(E, &type);
+    if (!e) throw pybind11::error_already_set();
+    e->head.original = original.release().ptr();
+    e->head.name = pybind11::str(name).release().ptr();
+    e->head.owner = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
+    return e;
+}
+
+inline void put(pybind11::handle cls, const char* name, void* entry) {
+    pybind11::setattr(cls, name, pybind11::reinterpret_steal<pybind11::object>(static_cast<PyObject*>(entry)));
+}
+
+// ---------------------------------------------------------------------------
 // Methods
 
 struct Method {
-    PyObject_HEAD
+    Entry head;
     vectorcallfunc entry;  // the interpreter's way in
-    PyObject* original;    // the library's instancemethod, held
-    PyObject* function;    // the library's function inside it
-    PyObject* name;
-    PyTypeObject* owner;
+    PyObject* function;    // the library's function inside its instancemethod
 };
 
 // The library's own function, called the way the method would call it.
@@ -56,136 +119,65 @@ inline PyObject* forward(PyObject* self, PyObject* const* args, size_t nargsf, P
 // On the class, the library's method itself; on an instance, what the
 // library's method gives (a bound method of its function).
 inline PyObject* method_get(PyObject* self, PyObject* obj, PyObject* type) {
-    PyObject* original = reinterpret_cast<Method*>(self)->original;
+    PyObject* original = entry_of(self)->original;
     if (!obj) return new_ref(original);
     return Py_TYPE(original)->tp_descr_get(original, obj, type);
 }
 
-inline void method_dealloc(PyObject* self) {
-    auto* m = reinterpret_cast<Method*>(self);
-    Py_XDECREF(m->original);
-    Py_XDECREF(m->name);
-    Py_XDECREF(reinterpret_cast<PyObject*>(m->owner));
-    Py_TYPE(self)->tp_free(self);
-}
-
 inline PyObject* method_repr(PyObject* self) {
-    auto* m = reinterpret_cast<Method*>(self);
-    return PyUnicode_FromFormat("<method '%U' of '%s' objects>", m->name, m->owner->tp_name);
+    return PyUnicode_FromFormat("<method '%U' of '%s' objects>", entry_of(self)->name, entry_of(self)->owner->tp_name);
 }
-
-inline PyObject* method_doc(PyObject* self, void*) {
-    return PyObject_GetAttrString(reinterpret_cast<Method*>(self)->function, "__doc__");
-}
-inline PyObject* method_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Method*>(self)->name); }
-inline PyObject* method_qualname(PyObject* self, void*) {
-    auto* m = reinterpret_cast<Method*>(self);
-    return PyUnicode_FromFormat("%s.%U", _PyType_Name(m->owner), m->name);
-}
-inline PyObject* method_objclass(PyObject* self, void*) {
-    return new_ref(reinterpret_cast<PyObject*>(reinterpret_cast<Method*>(self)->owner));
-}
-
-inline PyGetSetDef method_getset[] = {
-    {"__doc__", method_doc, nullptr, nullptr, nullptr},
-    {"__name__", method_name, nullptr, nullptr, nullptr},
-    {"__qualname__", method_qualname, nullptr, nullptr, nullptr},
-    {"__objclass__", method_objclass, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 inline PyTypeObject method_type = [] {
-    PyTypeObject t{};
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
-    t.tp_name = "orbelon_core.method_descriptor";
-    t.tp_basicsize = sizeof(Method);
-    t.tp_dealloc = method_dealloc;
+    PyTypeObject t = entry_type("orbelon_core.method_descriptor", sizeof(Method));
     t.tp_vectorcall_offset = offsetof(Method, entry);
     t.tp_repr = method_repr;
     t.tp_call = PyVectorcall_Call;
     // METHOD_DESCRIPTOR: the interpreter may call it with self first instead
     // of making a bound method to call.
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-    t.tp_getset = method_getset;
+    t.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
     t.tp_descr_get = method_get;
     return t;
 }();
 
+inline bool is_instancemethod(PyObject* o) { return PyInstanceMethod_Check(o); }
+
 // Puts a method descriptor with `entry` in the place of the library's method
 // `name` of `cls`.
 inline void adopt_method(pybind11::handle cls, const char* name, vectorcallfunc entry) {
-    pybind11::object original = cls.attr("__dict__")[name];
-    if (!PyInstanceMethod_Check(original.ptr())) pybind11::pybind11_fail(std::string(name) + " is not a bound method");
-    auto* m = PyObject_New(Method, &method_type);
-    if (!m) throw pybind11::error_already_set();
+    auto* m = make_entry<Method>(method_type, cls, name, is_instancemethod);
     m->entry = entry;
-    m->function = PyInstanceMethod_GET_FUNCTION(original.ptr());
-    m->original = original.release().ptr();
-    m->name = pybind11::str(name).release().ptr();
-    m->owner = reinterpret_cast<PyTypeObject*>(pybind11::handle(cls).inc_ref().ptr());
-    pybind11::setattr(cls, name, pybind11::reinterpret_steal<pybind11::object>(reinterpret_cast<PyObject*>(m)));
+    m->function = PyInstanceMethod_GET_FUNCTION(m->head.original);
+    put(cls, name, m);
 }
 
 // ---------------------------------------------------------------------------
 // Fields
 
 struct Field {
-    PyObject_HEAD
-    PyObject* original;  // the library's property, held
-    PyObject* name;
-    PyTypeObject* owner;
+    Entry head;
     Py_ssize_t offset;  // of the double inside the C++ value
 };
 
 // The library's property, read, written or deleted as it would be.
 inline PyObject* field_forward_get(PyObject* self, PyObject* obj, PyObject* type) {
-    PyObject* original = reinterpret_cast<Field*>(self)->original;
+    PyObject* original = entry_of(self)->original;
     return Py_TYPE(original)->tp_descr_get(original, obj, type);
 }
 inline int field_forward_set(PyObject* self, PyObject* obj, PyObject* value) {
-    PyObject* original = reinterpret_cast<Field*>(self)->original;
+    PyObject* original = entry_of(self)->original;
     return Py_TYPE(original)->tp_descr_set(original, obj, value);
 }
 
-inline void field_dealloc(PyObject* self) {
-    auto* f = reinterpret_cast<Field*>(self);
-    Py_XDECREF(f->original);
-    Py_XDECREF(f->name);
-    Py_XDECREF(reinterpret_cast<PyObject*>(f->owner));
-    Py_TYPE(self)->tp_free(self);
-}
-
 inline PyObject* field_repr(PyObject* self) {
-    auto* f = reinterpret_cast<Field*>(self);
-    return PyUnicode_FromFormat("<field '%U' of '%s' objects>", f->name, f->owner->tp_name);
+    return PyUnicode_FromFormat("<field '%U' of '%s' objects>", entry_of(self)->name, entry_of(self)->owner->tp_name);
 }
-
-inline PyObject* field_doc(PyObject* self, void*) {
-    return PyObject_GetAttrString(reinterpret_cast<Field*>(self)->original, "__doc__");
-}
-inline PyObject* field_name(PyObject* self, void*) { return new_ref(reinterpret_cast<Field*>(self)->name); }
-inline PyObject* field_objclass(PyObject* self, void*) {
-    return new_ref(reinterpret_cast<PyObject*>(reinterpret_cast<Field*>(self)->owner));
-}
-
-inline PyGetSetDef field_getset[] = {
-    {"__doc__", field_doc, nullptr, nullptr, nullptr},
-    {"__name__", field_name, nullptr, nullptr, nullptr},
-    {"__objclass__", field_objclass, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 // The slot functions are the build's: the fast build's serve exact instances
 // and forward the rest, the plain build's only forward.
 inline PyTypeObject make_field_type(descrgetfunc get, descrsetfunc set) {
-    PyTypeObject t{};
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
-    t.tp_name = "orbelon_core.field_descriptor";
-    t.tp_basicsize = sizeof(Field);
-    t.tp_dealloc = field_dealloc;
+    PyTypeObject t = entry_type("orbelon_core.field_descriptor", sizeof(Field));
     t.tp_repr = field_repr;
-    t.tp_flags = Py_TPFLAGS_DEFAULT;
-    t.tp_getset = field_getset;
     t.tp_descr_get = get;
     t.tp_descr_set = set;
     return t;
@@ -199,18 +191,14 @@ Py_ssize_t offset_of(double T::*member) {
     return reinterpret_cast<const unsigned char*>(&(value.*member)) - probe;
 }
 
+inline bool is_property(PyObject* o) { return PyObject_TypeCheck(o, &PyProperty_Type); }
+
 // Puts a field descriptor in the place of the library's property `name`.
 template <class T>
 void adopt_field(PyTypeObject& field_type, pybind11::handle cls, const char* name, double T::*member) {
-    pybind11::object original = cls.attr("__dict__")[name];
-    if (!PyObject_TypeCheck(original.ptr(), &PyProperty_Type)) pybind11::pybind11_fail(std::string(name) + " is not a property");
-    auto* f = PyObject_New(Field, &field_type);
-    if (!f) throw pybind11::error_already_set();
-    f->original = original.release().ptr();
-    f->name = pybind11::str(name).release().ptr();
-    f->owner = reinterpret_cast<PyTypeObject*>(pybind11::handle(cls).inc_ref().ptr());
+    auto* f = make_entry<Field>(field_type, cls, name, is_property);
     f->offset = offset_of(member);
-    pybind11::setattr(cls, name, pybind11::reinterpret_steal<pybind11::object>(reinterpret_cast<PyObject*>(f)));
+    put(cls, name, f);
 }
 
 // ---------------------------------------------------------------------------

@@ -61,14 +61,14 @@ inline double& field(PyObject* self, PyObject* obj) {
 }
 
 inline PyObject* field_get(PyObject* self, PyObject* obj, PyObject* type) {
-    if (obj && internals::holds(obj, reinterpret_cast<descriptors::Field*>(self)->owner))
+    if (obj && internals::holds(obj, descriptors::entry_of(self)->owner))
         return PyFloat_FromDouble(field(self, obj));
     return descriptors::field_forward_get(self, obj, type);
 }
 
 inline int field_set(PyObject* self, PyObject* obj, PyObject* v) {
     double x;
-    if (v && internals::holds(obj, reinterpret_cast<descriptors::Field*>(self)->owner) && plain_number(v, x)) {
+    if (v && internals::holds(obj, descriptors::entry_of(self)->owner) && plain_number(v, x)) {
         field(self, obj) = x;
         return 0;
     }
