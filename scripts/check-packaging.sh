@@ -31,8 +31,18 @@ echo "== the sdist from git's export"
 sdist="$(scripts/sdist.sh --out "$work/dist" | tail -n 1)"
 echo "== the sdist from the working tree, stray files beside"
 mkdir -p "${stray[0]}/lib" && touch "${stray[0]}/lib/x.py" "${stray[1]}"
-scripts/sdist.sh --tree --out "$work/tree-dist" >/dev/null
+.venv-wheels/bin/python -m build --sdist --outdir "$work/tree-dist" . >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log" >&2; exit 1; }
 rm -rf "${stray[@]}"
+tar -tzf "$work"/tree-dist/*.tar.gz | sed 's,^[^/]*/,,' | LC_ALL=C sort >"$work/packed"
+# Every tracked file, and no stray (a file of one's own work in progress
+# beside the tracked ones would be packed too, as it should).
+missing="$(git ls-files | LC_ALL=C sort | comm -23 - "$work/packed")"
+strays="$(grep -e "^${stray[0]##*/}/" -e "^${stray[1]##*/}\$" "$work/packed" || true)"
+if [[ -n "$missing$strays" ]]; then
+    echo "check-packaging.sh: the sdist from the working tree lacks tracked files or holds strays:" $missing $strays >&2
+    exit 1
+fi
 
 venv="$work/venv"
 "$py" -m venv "$venv"

@@ -5,9 +5,6 @@
 #
 #   scripts/sdist.sh              dist/orbelon_core-VERSION.tar.gz
 #   scripts/sdist.sh --out DIR    into DIR
-#   scripts/sdist.sh --tree       from the working tree as it lies, untracked
-#                                 files and all, as `python -m build --sdist`
-#                                 would: proves pyproject.toml's sdist rules
 #
 # The build starts from git's export of the commit (git archive), so files
 # that lie in the checkout without being tracked cannot get in, whatever
@@ -17,11 +14,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src="$PWD"
-out="$src/dist" from_tree=0
+out="$src/dist"
 while (($#)); do
     case "$1" in
         --out) out="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
-        --tree) from_tree=1; shift ;;
         *) echo "sdist.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -41,13 +37,9 @@ export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH="$(git log -1 --format=%ct)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-if ((from_tree)); then
-    tree="$src"
-else
-    tree="$work/tree"
-    mkdir "$tree"
-    git archive --format=tar HEAD | tar -x -C "$tree"
-fi
+tree="$work/tree"
+mkdir "$tree"
+git archive --format=tar HEAD | tar -x -C "$tree"
 "$tools/bin/python" -m build --sdist --outdir "$work/dist" "$tree" >"$work/build.log" 2>&1 ||
     { cat "$work/build.log" >&2; exit 1; }
 sdist="$(ls "$work"/dist/*.tar.gz)"
