@@ -33,7 +33,13 @@ def source_digest():
 
 @pytest.fixture(scope="session")
 def plain_build():
-    """A build of these sources with the fast paths off, made once per source state."""
+    """A build of these sources with the fast paths off, made once per source state.
+
+    ORBELON_PLAIN_BUILD names one made elsewhere instead: the wheels are tested
+    against a plain build by the same compiler, since two compilers may give a
+    NaN different signs (docs/wheels.md)."""
+    if os.environ.get("ORBELON_PLAIN_BUILD"):
+        return Path(os.environ["ORBELON_PLAIN_BUILD"])
     if not (ROOT / "src").is_dir():
         pytest.skip("no sources here to build the plain bindings from (a wheel under test)")
     target = ROOT / "build" / ("plain-%d.%d-%s" % (sys.version_info[:2] + (source_digest(),)))

@@ -69,14 +69,22 @@ def test_reload_and_reimport_keep_the_same_objects():
         sys.modules["orbelon_core"] = orbelon_core
 
 
+def _machine(exe):
+    """The ELF machine field of an executable: an emulated interpreter's differs."""
+    with open(str(exe), "rb") as f:
+        return f.read(20)[18:20]
+
+
 def _other_interpreters():
-    """Interpreters of another minor version than the one the module was built for."""
+    """Interpreters of another minor version than the one the module was built
+    for, on the same machine."""
     built = "%d.%d" % sys.version_info[:2]
     root = pathlib.Path(os.environ.get("PYENV_ROOT", pathlib.Path.home() / ".pyenv"))
     found = {}
     for exe in sorted(root.glob("versions/3.*/bin/python3.*")):
         minor = exe.parent.parent.name.rsplit(".", 1)[0]
-        if exe.name == "python" + minor and minor != built and int(minor.split(".")[1]) > 8:
+        if (exe.name == "python" + minor and minor != built and int(minor.split(".")[1]) > 8
+                and _machine(exe) == _machine(sys.executable)):
             found[minor] = exe
     return list(found.values())
 
