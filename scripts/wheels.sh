@@ -120,7 +120,9 @@ build() {
     local py="$1" arch="$2" out="$3" v suffix
     shift 3
     v="$("$py" -c 'import sys; print("%d%d" % sys.version_info[:2])')"
-    local settings=(-Ccmake.define.CMAKE_CXX_COMPILER="$src/scripts/zig-cxx" -Cbuild.verbose=true "$@")
+    # The long option: the pip that comes with Python 3.8 knows no -C.
+    local settings=(--config-settings=cmake.define.CMAKE_CXX_COMPILER="$src/scripts/zig-cxx"
+                    --config-settings=build.verbose=true "$@")
     local env=(ORBELON_ZIG_TARGET="$arch-linux-gnu.$glibc")
     if [[ "$arch" != "$(uname -m)" ]]; then
         # Cross-compiling: CMake is told the target, so that CMakeLists.txt
@@ -132,9 +134,10 @@ build() {
         # translation unit, and the C++ runtime is not LTO code, so there
         # was nothing to optimise across.
         suffix=".cpython-$v-$arch-linux-gnu.so"
-        settings+=(-Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR="$arch"
-                   -Ccmake.define.PYTHON_MODULE_EXTENSION="$suffix"
-                   -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF)
+        settings+=(--config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
+                   --config-settings=cmake.define.CMAKE_SYSTEM_PROCESSOR="$arch"
+                   --config-settings=cmake.define.PYTHON_MODULE_EXTENSION="$suffix"
+                   --config-settings=cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF)
         env+=(SETUPTOOLS_EXT_SUFFIX="$suffix" _PYTHON_HOST_PLATFORM="linux-$arch")
     fi
     # From an empty virtual environment, as scripts/dev.sh does: a bare
@@ -250,7 +253,7 @@ for arch in "${arches[@]}"; do
             # The plain build for the suite's fast/plain comparison: the same
             # compiler as the wheel's, since two compilers may give a NaN
             # different signs (docs/wheels.md).
-            build "$py" "$arch" "$work/plain-$arch-$v" -Ccmake.define.ORBELON_FAST_PATHS=OFF
+            build "$py" "$arch" "$work/plain-$arch-$v" --config-settings=cmake.define.ORBELON_FAST_PATHS=OFF
             "$tools/bin/python" -m zipfile -e "$work/plain-$arch-$v"/*.whl "$work/plain-$arch-$v/lib"
 
             # A fresh environment outside the source tree, the wheel installed
