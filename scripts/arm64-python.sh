@@ -23,7 +23,9 @@
 set -euo pipefail
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/orbelon-arm64"
 sysroot="$cache/root" python="$cache/root/usr/bin/python3.11"
-packages=(python3.11 python3.11-venv)
+# libstdc++6: the suite's numpy and matplotlib wheels take the C++ runtime
+# from the system, as manylinux wheels may.
+packages=(python3.11 python3.11-venv libstdc++6)
 
 say() { echo "arm64-python.sh: $*" >&2; }
 
@@ -39,7 +41,7 @@ if [[ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]]; then
     update-binfmts --enable qemu-aarch64
 fi
 
-if [[ ! -e "$cache/done" ]]; then
+if [[ "$(cat "$cache/done" 2>/dev/null)" != "${packages[*]}" ]]; then
     say "downloading Debian's arm64 ${packages[*]} into $sysroot"
     rm -rf "$cache"
     mkdir -p "$cache/apt/lists/partial" "$cache/apt/archives/partial" "$cache/apt/preferences.d" "$sysroot"
@@ -59,7 +61,7 @@ if [[ ! -e "$cache/done" ]]; then
     # done once here, so that every emulated start need not compile it again.
     say "compiling the standard library under emulation (a minute or two)"
     QEMU_LD_PREFIX="$sysroot" "$python" -m compileall -q -j 0 "$sysroot/usr/lib/python3.11" >/dev/null || true
-    touch "$cache/done"
+    echo "${packages[*]}" >"$cache/done"
 fi
 echo "$python"
 echo "$sysroot"

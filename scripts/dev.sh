@@ -208,7 +208,7 @@ case "$cmd" in
         "$(find_python)" -c "$READ_EXTRA" "${1:?which extra?}"
         ;;
     *)
-        echo "usage: scripts/dev.sh tour|test|sanitize|bench|docs [args]" >&2
+        echo "usage: scripts/dev.sh tour|test|sanitize|bench|docs|extra [args]" >&2
         exit 2
         ;;
 esac
