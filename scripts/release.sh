@@ -4,7 +4,7 @@
 # (manylinux2014), reproducibly, each checked and every one that can run here
 # tested. Everything lands in dist/, which it empties first.
 #
-#   scripts/release.sh              the whole release, about 45 minutes here
+#   scripts/release.sh              the whole release, about 20 minutes here
 #   scripts/release.sh -- ARG...    ARGs go to pytest in every wheel's suite
 #
 # It refuses to run when git sees a change not committed (an untracked file

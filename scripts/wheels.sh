@@ -3,8 +3,8 @@
 # (x86-64 and aarch64), that install on any Linux with glibc 2.17 or newer
 # (manylinux2014), and prove each one that can run here: installed into a
 # fresh virtual environment outside the source tree, it must pass the whole
-# test suite, with no test skipped but those the table names. The wheels land
-# in dist/.
+# test suite, with no test skipped but those listed below as expected for its
+# architecture. The wheels land in dist/.
 #
 #   scripts/wheels.sh                      all six Pythons, both architectures
 #   scripts/wheels.sh --python 3.8         only 3.8 (the option repeats)
@@ -243,6 +243,10 @@ for arch in "${arches[@]}"; do
         if [[ "$arch" != "$(uname -m)" ]]; then
             if [[ "$v" == "$emulated_python" ]]; then
                 mapfile -t arm64 < <(scripts/arm64-python.sh)
+                if [[ ! -x "${arm64[0]:-}" ]]; then
+                    echo "wheels.sh: no emulated $arch Python (scripts/arm64-python.sh failed)" >&2
+                    exit 1
+                fi
                 run_py="${arm64[0]}"
                 export QEMU_LD_PREFIX="${arm64[1]}"
             else
