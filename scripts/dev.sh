@@ -15,34 +15,47 @@
 #                            starts from nothing (other arguments go to
 #                            sphinx-build)
 #
-# The interpreter is Python 3.8 from pyenv unless PYTHON names another one.
+# The interpreter is Python 3.8 from pyenv unless PYTHON names another one,
+# by its path or by its version under pyenv (PYTHON=3.13).
 #
 # A build is reused while nothing it is made from has changed. Each
 # environment keeps the key of the build installed in it (.build-key): a
-# digest of src/, the stubs, CMakeLists.txt, pyproject.toml and LICENSE, of
-# the interpreter and of the build options (-C...). A command whose key
-# matches runs at once; any other change builds from scratch, as on a fresh
-# clone. (The README only feeds the package's long description, so editing it
-# does not rebuild.) Remove an environment (rm -r .venv-3.8) to start over.
+# digest of src/, the stubs, CMakeLists.txt, pyproject.toml and the licence
+# files, of the interpreter and of the build options (-C...), and the digest
+# of the module that the build installed. A command whose key matches, and
+# whose environment still holds that very module, runs at once; anything else
+# builds from scratch, as on a fresh clone. So a module installed into the
+# environment by other means (a pip install . with other options) is
+# replaced, not measured or tested in the build's name. (The README only
+# feeds the package's long description, so editing it does not rebuild.)
+# Remove an environment (rm -r .venv-3.8) to start over.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-find_python() {
-    if [[ -n "${PYTHON:-}" ]]; then echo "$PYTHON"; return; fi
-    local root
+# pyenv_python VERSION: the newest pyenv interpreter of VERSION (3.8, 3.13).
+pyenv_python() {
+    local root found
     root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-    local found
-    found="$(ls -d "$root"/versions/3.8.*/bin/python3.8 2>/dev/null | sort -V | tail -n 1 || true)"
+    found="$(ls -d "$root"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1 || true)"
     if [[ -z "$found" ]]; then
-        echo "dev.sh: no Python 3.8 found under $root/versions; set PYTHON" >&2
+        echo "dev.sh: no Python $1 found under $root/versions; set PYTHON to its path" >&2
         exit 1
     fi
     echo "$found"
 }
 
+find_python() {
+    case "${PYTHON:-}" in
+        "") pyenv_python 3.8 ;;
+        3.[0-9]*) pyenv_python "$PYTHON" ;;
+        *) echo "$PYTHON" ;;
+    esac
+}
+
 # make_venv PYTHON VENV: create VENV with a current pip, unless it exists.
 make_venv() {
     if [[ ! -x "$2/bin/python" ]]; then
+        echo "dev.sh: making $2 with $1" >&2
         "$1" -m venv "$2"
         "$2/bin/python" -m pip install -q --upgrade pip >&2
     fi
@@ -53,12 +66,18 @@ build_key() {
     local py="$1"
     shift
     {
-        find src orbelon_core-stubs CMakeLists.txt pyproject.toml LICENSE -type f -print0 |
+        find src orbelon_core-stubs CMakeLists.txt pyproject.toml LICENSE LICENSES -type f -print0 |
             LC_ALL=C sort -z | xargs -0 sha256sum
         readlink -f "$py"
         "$py" -c 'import sys; print(sys.version)'
         printf '%s\n' "$@"
     } | sha256sum | cut -d ' ' -f 1
+}
+
+# installed_module VENV: the digest of the module installed in VENV (of
+# nothing, when there is none).
+installed_module() {
+    cat "$1"/lib/python*/site-packages/orbelon_core*.so 2>/dev/null | sha256sum | cut -d ' ' -f 1
 }
 
 # The requirements of one extra of pyproject.toml, a line each. Its arrays
@@ -81,6 +100,7 @@ install_extra() {
     requirements="$("$venv/bin/python" -c "$READ_EXTRA" "$extra")"
     if [[ "$(cat "$venv/.extra-$extra" 2>/dev/null)" != "$requirements" ]]; then
         mapfile -t list <<<"$requirements"
+        echo "dev.sh: installing the $extra requirements into $venv" >&2
         "$venv/bin/python" -m pip install -q "${list[@]}" >&2
         printf '%s\n' "$requirements" >"$venv/.extra-$extra"
     fi
@@ -98,12 +118,12 @@ setup() {
     # Taken before the build: a file edited while it runs leaves a key that
     # no longer matches, and the next command builds again.
     key="$(build_key "$PY" "$@")"
-    if [[ "$(cat "$venv/.build-key" 2>/dev/null)" != "$key" ]] ||
-        ! compgen -G "$venv/lib/python*/site-packages/orbelon_core*.so" >/dev/null; then
+    if [[ "$(cat "$venv/.build-key" 2>/dev/null)" != "$key $(installed_module "$venv")" ]]; then
         rm -f "$venv/.build-key"
+        echo "dev.sh: building orbelon_core into $venv (a build from scratch takes 1 to 3 minutes)" >&2
         # pip builds in a temporary directory, from scratch.
         "$PY" -m pip install -q --force-reinstall --no-deps "$@" . >&2
-        echo "$key" >"$venv/.build-key"
+        echo "$key $(installed_module "$venv")" >"$venv/.build-key"
     fi
     if [[ -n "$extra" ]]; then install_extra "$venv" "$extra"; fi
 }
@@ -213,8 +233,13 @@ case "$cmd" in
         ms=$(( ($(date +%s%N) - start) / 1000000 ))
         printf 'docs: docs/_build/html/index.html, built in %d.%d s\n' $((ms / 1000)) $((ms % 1000 / 100))
         ;;
+    extra)
+        # The requirements of one extra, a line each: scripts/wheels.sh
+        # installs the type checkers with them.
+        "$(find_python)" -c "$READ_EXTRA" "${1:?which extra?}"
+        ;;
     *)
-        echo "usage: scripts/dev.sh tour|test|sanitize|bench|docs [args]" >&2
+        echo "usage: scripts/dev.sh tour|test|sanitize|bench|docs|extra [args]" >&2
         exit 2
         ;;
 esac

@@ -7,6 +7,9 @@ the leak tests make 2*10^4 calls per operation, so the suite stays fast and
 repeatable. With it the property tests draw fresh random examples, 10^6
 comparisons in all, and the leak tests make 10^6 calls per operation.
 """
+import os
+from pathlib import Path
+
 import pytest
 from hypothesis import HealthCheck, settings
 
@@ -37,7 +40,13 @@ def long_run(request):
 
 @pytest.fixture(scope="session")
 def plain_build():
-    """A build of these sources with the fast paths off, made once per source state."""
+    """A build of these sources with the fast paths off, made once per source state.
+
+    ORBELON_PLAIN_BUILD names one made elsewhere instead: the wheels are tested
+    against a plain build by the same compiler, since two compilers may give a
+    NaN different signs (docs/wheels.md)."""
+    if os.environ.get("ORBELON_PLAIN_BUILD"):
+        return Path(os.environ["ORBELON_PLAIN_BUILD"])
     target = builds.plain_build()
     if target is None:
         pytest.skip("no sources here to build the plain bindings from (a wheel under test)")
@@ -46,7 +55,12 @@ def plain_build():
 
 @pytest.fixture(scope="session")
 def second_module():
-    """The directory of the second module (tests/second_module), built once."""
+    """The directory of the second module (tests/second_module), built once.
+
+    ORBELON_SECOND_MODULE names one made elsewhere instead, as the release does
+    for a wheel it tests under emulation, where no compiler runs."""
+    if os.environ.get("ORBELON_SECOND_MODULE"):
+        return Path(os.environ["ORBELON_SECOND_MODULE"])
     return builds.second_module()
 
 

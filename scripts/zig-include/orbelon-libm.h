@@ -7,7 +7,8 @@
  * in the last bit for some arguments (exp(1.0) is one). The module's results
  * are the C library's, so each maths function is bound here to the shared C
  * library by its symbol version, which zig's runtime does not carry.
- * GLIBC_2.2.5 is the first version on x86-64, so an old glibc has them all.
+ * The version is the first each architecture has: GLIBC_2.2.5 on x86-64 and
+ * GLIBC_2.17 on aarch64 (its first glibc), so an old glibc has them all.
  *
  * A .symver on a name the file never uses is dropped by the assembler, so
  * the list can name more functions than the module calls.
@@ -15,7 +16,15 @@
 #ifndef ORBELON_LIBM_H
 #define ORBELON_LIBM_H
 
-#define ORBELON_FROM_LIBC(name) __asm__(".symver " #name "," #name "@GLIBC_2.2.5");
+#if defined(__x86_64__)
+#define ORBELON_LIBM_VERSION "GLIBC_2.2.5"
+#elif defined(__aarch64__)
+#define ORBELON_LIBM_VERSION "GLIBC_2.17"
+#else
+#error "orbelon-libm.h knows the first maths symbol version of x86-64 and aarch64 only"
+#endif
+
+#define ORBELON_FROM_LIBC(name) __asm__(".symver " #name "," #name "@" ORBELON_LIBM_VERSION);
 #define ORBELON_FROM_LIBC_BOTH(name) ORBELON_FROM_LIBC(name) ORBELON_FROM_LIBC(name##f)
 
 ORBELON_FROM_LIBC_BOTH(sin)
@@ -49,4 +58,5 @@ ORBELON_FROM_LIBC_BOTH(lgamma)
 
 #undef ORBELON_FROM_LIBC_BOTH
 #undef ORBELON_FROM_LIBC
+#undef ORBELON_LIBM_VERSION
 #endif
