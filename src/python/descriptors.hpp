@@ -221,6 +221,9 @@ inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
             past = base == Meta::type;
             continue;
         }
+        // A static builtin type (type, object) keeps no tp_dict from 3.12
+        // on; type's own __call__ is the fallback below.
+        if (!base->tp_dict) continue;
         next = PyDict_GetItemWithError(base->tp_dict, names.call);
         if (!next && PyErr_Occurred()) return nullptr;
     }
