@@ -261,6 +261,11 @@ zs = [Z() for _ in range(100)]
 Scalar, Vec3 = S, V
 t, v = zs[0], zs[1]
 ''',
+    "the library metaclass's __call__ deleted": '''
+library = [m for m in type(Scalar).__mro__ if m.__name__ == "pybind11_type"][0]
+del library.__call__
+t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+''',
     "the metaclass used directly": '''
 P = type(Scalar)("P", (Scalar,), {"__radd__": lambda s, o: ("P.radd", o)})
 t, v = P(2.0, 5.0), type(Vec3)("W", (Vec3,), {})(1, 2, 3)
