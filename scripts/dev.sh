@@ -61,17 +61,23 @@ make_venv() {
     fi
 }
 
-# build_key PYTHON [OPTION...]: the digest of everything a build is made from.
-build_key() {
-    local py="$1"
-    shift
+# digest PYTHON "FILE..." [OPTION...]: the digest of the files (a list, one
+# word), the interpreter and the build options.
+digest() {
+    local py="$1" files="$2"
+    shift 2
     {
-        find src orbelon_core-stubs CMakeLists.txt pyproject.toml LICENSE LICENSES -type f -print0 |
-            LC_ALL=C sort -z | xargs -0 sha256sum
+        # shellcheck disable=SC2086 # the list splits into its paths
+        find $files -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
         readlink -f "$py"
         "$py" -c 'import sys; print(sys.version)'
         printf '%s\n' "$@"
     } | sha256sum | cut -d ' ' -f 1
+}
+
+# build_key PYTHON [OPTION...]: the digest of everything a build is made from.
+build_key() {
+    digest "$1" "src orbelon_core-stubs CMakeLists.txt pyproject.toml LICENSE LICENSES" "${@:2}"
 }
 
 # installed_module VENV: the digest of the module installed in VENV (of
@@ -134,11 +140,7 @@ setup() {
 install_floor() {
     local venv key
     venv="$(dirname "$(dirname "$PY")")"
-    key="$({
-        find bench/floor -maxdepth 1 -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum
-        readlink -f "$PY"
-        "$PY" -c 'import sys; print(sys.version)'
-    } | sha256sum | cut -d ' ' -f 1)"
+    key="$(digest "$PY" "bench/floor/floor.c bench/floor/setup.py bench/floor/pyproject.toml")"
     if [[ "$(cat "$venv/.floor-key" 2>/dev/null)" != "$key" ]]; then
         rm -f "$venv/.floor-key"
         # pip builds in the tree; setuptools would reuse an object that is

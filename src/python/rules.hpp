@@ -142,7 +142,9 @@ inline constexpr std::tuple scalar_surface{
 // Vec3. Components are indexed 0, 1, 2 only: no wrap-around, and anything
 // else is the library's IndexError with no message.
 
-ORBELON_RULE double item(const Vec3& v, int i) {
+// Component i of v, const or not.
+template <class V3>
+auto& component(V3& v, int i) {
     switch (i) {
         case 0: return v.x;
         case 1: return v.y;
@@ -150,14 +152,8 @@ ORBELON_RULE double item(const Vec3& v, int i) {
         default: throw pybind11::index_error();
     }
 }
-ORBELON_RULE void set_item(Vec3& v, int i, double d) {
-    switch (i) {
-        case 0: v.x = d; break;
-        case 1: v.y = d; break;
-        case 2: v.z = d; break;
-        default: throw pybind11::index_error();
-    }
-}
+ORBELON_RULE double item(const Vec3& v, int i) { return component(v, i); }
+ORBELON_RULE void set_item(Vec3& v, int i, double d) { component(v, i) = d; }
 
 using V = Vec3;
 inline constexpr std::tuple vec3_surface{
