@@ -1,6 +1,7 @@
 // Number text for representations: a double exactly as printf's "%f" writes it.
 #pragma once
 
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,10 +14,13 @@ namespace orbelon {
 // v = m·2^-s, so v·10^6 = m·10^6 / 2^s, rounded half to even, is the six-
 // decimal fixed text, the same correctly rounded digits the C library gives,
 // several times faster. Larger magnitudes, infinities and NaN (whose sign the
-// C library spells as "-nan") are left to the C library.
+// C library spells as "-nan") are left to the C library, and so is every
+// number while the rounding mode is not to-nearest: the C library rounds the
+// last decimal in the current mode.
 inline int format_fixed(char* out, std::size_t size, double v) {
     const double a = std::fabs(v);
-    if (!std::isless(a, 9007199254740992.0)) return std::snprintf(out, size, "%f", v);
+    if (!std::isless(a, 9007199254740992.0) || std::fegetround() != FE_TONEAREST)
+        return std::snprintf(out, size, "%f", v);
 
     int e = 0;
     const double m = std::frexp(a, &e);  // a = m·2^e, 0.5 ≤ m < 1 (or a = 0)

@@ -21,10 +21,13 @@
 #include "orbelon/solver.hpp"
 #include "orbelon/vec3.hpp"
 #include "python/descriptors.hpp"
-#include "python/internals.hpp"
+#include "python/fence/instance.hpp"
+#include "python/fence/pool.hpp"
+#include "python/metaclass.hpp"
 #include "python/rules.hpp"
 #if ORBELON_FAST_PATHS
 #    include "python/fast/entries.hpp"
+#    include "python/fast/slots.hpp"
 #endif
 
 namespace py = pybind11;
@@ -34,6 +37,7 @@ using orbelon::Vec3;
 namespace rules = orbelon::rules;
 namespace descriptors = orbelon::descriptors;
 namespace internals = orbelon::internals;
+namespace metaclass = orbelon::metaclass;
 
 // A representation comes back to Python as a str.
 namespace pybind11 {
@@ -56,17 +60,17 @@ namespace {
 
 #if ORBELON_FAST_PATHS
 template <class Row>
-constexpr vectorcallfunc entry(const Row& row) {
-    return orbelon::fast::entry(row);
+constexpr vectorcallfunc call(const Row& row) {
+    return orbelon::fast::call(row);
 }
 PyTypeObject field_type = descriptors::make_field_type(orbelon::fast::field_get, orbelon::fast::field_set);
 #else
 template <class Row>
-constexpr vectorcallfunc entry(const Row&) {
-    return descriptors::forward;
+constexpr vectorcallfunc call(const Row&) {
+    return descriptors::call_library;
 }
 PyTypeObject field_type =
-    descriptors::make_field_type(descriptors::field_forward_get, descriptors::field_forward_set);
+    descriptors::make_field_type(descriptors::field_library_get, descriptors::field_library_set);
 #endif
 
 // ---------------------------------------------------------------------------
@@ -75,11 +79,12 @@ PyTypeObject field_type =
 template <class T>
 struct Binder {
     py::class_<T>& cls;
+    vectorcallfunc construct = nullptr;  // the fast build's, from the Init row
 
     template <auto... Rules>
     void operator()(const rules::Method<Rules...>& row) {
         (cls.def(row.name, Rules), ...);
-        descriptors::adopt_method(cls, row.name, entry(row));
+        descriptors::adopt_method(cls, row.name, call(row));
     }
 
     template <auto Member>
@@ -103,6 +108,7 @@ struct Binder {
     void init(const rules::Init<T, N, Required, Default>& row, std::index_sequence<I...>) {
         cls.def(py::init<decltype((void)I, 0.0)...>(), parameter<I>(row)...);
 #if ORBELON_FAST_PATHS
+        construct = call(row);
         orbelon::fast::Init<T>::original = cls.attr("__dict__")["__init__"].ptr();
         Py_INCREF(orbelon::fast::Init<T>::original);
         orbelon::fast::Init<T>::fallback = static_cast<double>(row.fallback);
@@ -129,29 +135,35 @@ void refuse_old_pickle_protocols(py::class_<T>& cls) {
 }
 
 // What every class gets, in both builds: a self without a value is refused,
-// __class__ never moves between unrelated layouts (internals.hpp), and the
-// old pickle protocols cannot reach the library's base.
+// __class__ never moves to a class holding other C++ values, the class has a
+// deallocation of its own (the pool's way in), and the old pickle protocols
+// cannot reach the library's base.
 template <class T>
-void harden(py::class_<T>& cls, Py_ssize_t extra_bytes) {
+void harden(py::class_<T>& cls) {
     internals::refuse_lazy_values(cls);
-    internals::give_own_layout<T>(cls, extra_bytes);
+    internals::guard_class_assignment(cls);
+    internals::give_own_dealloc<T>(cls);
     refuse_old_pickle_protocols(cls);
 }
+
+py::metaclass orbelon_type() { return py::metaclass(reinterpret_cast<PyObject*>(metaclass::Meta::type)); }
 
 // The class of T, registered from its table. In the fast build the library's
 // instance layout is checked on a sample first; a layout the fast paths do
 // not know fails the import, loudly, rather than running slow or wrong.
 template <class T, class Table>
-void bind_class(py::module_& m, const char* name, const Table& table, Py_ssize_t extra_bytes, const T& sample,
-                py::tuple sample_args) {
-    py::class_<T> cls(m, name, py::metaclass(reinterpret_cast<PyObject*>(descriptors::Meta::type)));
-    std::apply([&](const auto&... row) { (Binder<T>{cls}(row), ...); }, table);
-    harden<T>(cls, extra_bytes);
+void bind_class(py::module_& m, const char* name, const Table& table, const T& sample, py::tuple sample_args) {
+    py::class_<T> cls(m, name, orbelon_type());
+    Binder<T> binder{cls};
+    std::apply([&](const auto&... row) { (binder(row), ...); }, table);
+    harden<T>(cls);
 #if ORBELON_FAST_PATHS
-    const std::string why = internals::check_layout(cls, sample, sample_args);
+    const std::string why = internals::layout_problem(cls, sample, sample_args);
     if (!why.empty()) throw std::runtime_error(std::string("orbelon_core: ") + name + ": " + why);
+    internals::take_class<T>(cls);
     internals::Pool<T>::open = true;
-    internals::construct_field(cls.ptr()) = entry(std::get<0>(table));
+    if (binder.construct) internals::set_construct(cls.ptr(), metaclass::Meta::type, binder.construct);
+    orbelon::fast::OwnSlots<T>::write(internals::as_type(cls));
 #else
     (void)sample, (void)sample_args;
 #endif
@@ -161,22 +173,22 @@ void bind_class(py::module_& m, const char* name, const Table& table, Py_ssize_t
 // The parts, in registration order
 
 void register_scalar(py::module_& m) {
-    bind_class(m, "Scalar", rules::scalar_surface, 0, Scalar(1.5, -2.25), py::make_tuple(1.5, -2.25));
+    bind_class(m, "Scalar", rules::scalar_surface, Scalar(1.5, -2.25), py::make_tuple(1.5, -2.25));
 }
 
 void register_vec3(py::module_& m) {
-    bind_class(m, "Vec3", rules::vec3_surface, sizeof(void*), Vec3(1.5, -2.25, 4.0), py::make_tuple(1.5, -2.25, 4.0));
+    bind_class(m, "Vec3", rules::vec3_surface, Vec3(1.5, -2.25, 4.0), py::make_tuple(1.5, -2.25, 4.0));
 }
 
 // A namespace of static routines: no constructor is bound, so Solver()
 // raises the binding library's "No constructor defined!".
 void register_solver(py::module_& m) {
-    py::class_<Solver> cls(m, "Solver", py::metaclass(reinterpret_cast<PyObject*>(descriptors::Meta::type)));
+    py::class_<Solver> cls(m, "Solver", orbelon_type());
     cls.def_static("integrate", &Solver::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
         .def_static("differentiate", &Solver::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
         .def_static("root_newton", &Solver::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
                     py::arg("max_iter") = 100);
-    harden<Solver>(cls, 2 * sizeof(void*));
+    harden<Solver>(cls);
 }
 
 // A plain submodule, entered in sys.modules as orbelon_core.Constants so that
@@ -195,22 +207,38 @@ void register_constants(py::module_& m) {
     c.attr("g") = C::g;
 }
 
+// Set once an import has succeeded: the classes are registered with the
+// library for the whole process, so a second import (after its module was
+// removed from sys.modules) could only fail halfway. A failed import leaves
+// nothing registered, and may be tried again.
+bool initialised = false;
+
+// Only the main interpreter may import the module: its classes and the
+// library's registry of them belong to one interpreter, and an import in a
+// subinterpreter must not keep the main one from importing it.
+void refuse_second_import() {
+    if (PyThreadState_Get()->interp != PyInterpreterState_Main())
+        throw py::import_error("orbelon_core: only the main interpreter can import this module");
+    if (initialised) throw py::import_error("orbelon_core: initialised once per process only");
+}
+
 // Which build this is, as the audit event "orbelon_core.fast_paths"
 // (sys.addaudithook), for the tests to see. Raised before anything is
 // registered, so that a hook refusing it fails the import with nothing
 // left behind.
 void announce_build() {
-    if (descriptors::Meta::type) throw std::runtime_error("orbelon_core: initialised once per process only");
     const char* status = ORBELON_FAST_PATHS ? "installed" : "off";
     if (PySys_Audit("orbelon_core.fast_paths", "s", status) < 0) throw py::error_already_set();
 }
 
 // The module's own types: the metaclass of the bound classes and the two
-// descriptor types; the spare instances given back at exit.
+// descriptor types; the spare instances given back at exit. What can fail
+// on its own (an audit hook refusing the import of atexit) comes first.
 void prepare_types() {
+    py::object at_exit = py::module_::import("atexit").attr("register");
     if (PyType_Ready(&descriptors::method_type) < 0 || PyType_Ready(&field_type) < 0) throw py::error_already_set();
-    descriptors::make_metaclass();
-    py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    metaclass::make();
+    at_exit(py::cpp_function([] {
         internals::Pool<Scalar>::drain();
         internals::Pool<Vec3>::drain();
     }));
@@ -219,6 +247,7 @@ void prepare_types() {
 }  // namespace
 
 PYBIND11_MODULE(orbelon_core, m) {
+    refuse_second_import();
     announce_build();
     prepare_types();
     m.doc() = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff";
@@ -226,4 +255,5 @@ PYBIND11_MODULE(orbelon_core, m) {
     register_vec3(m);
     register_solver(m);
     register_constants(m);
+    initialised = true;
 }

@@ -7,9 +7,11 @@
 // the operation on the value type and add its row here; the fast entry comes
 // with it, and a rule whose types the fast paths cannot take fails to compile.
 //
-// Every rule is compiled out of line. With two NaN operands, which NaN an
-// instruction returns depends on the operand order the compiler picks, so
-// both callers must run one and the same machine code to agree on its sign.
+// Every rule is compiled once, out of line, and never specialised: with two
+// NaN operands, which NaN an instruction returns depends on the operand order
+// the compiler picks, so every caller must run one and the same machine code
+// to agree on its sign. GCC may otherwise clone a function it does not inline
+// (noipa forbids both); clang makes no such clones.
 #pragma once
 
 #include <pybind11/pybind11.h>  // index_error: the library's IndexError
@@ -22,7 +24,12 @@
 #include "orbelon/scalar.hpp"
 #include "orbelon/vec3.hpp"
 
-#define ORBELON_RULE [[gnu::noinline]] inline
+#if defined(__clang__)
+#    define ORBELON_ONE_COPY [[gnu::noinline]]
+#else
+#    define ORBELON_ONE_COPY [[gnu::noipa]]
+#endif
+#define ORBELON_RULE ORBELON_ONE_COPY inline
 
 namespace orbelon {
 namespace rules {
@@ -57,11 +64,11 @@ template <auto F>
 struct member;
 template <class C, class R, R (C::*F)() const>
 struct member<F> {
-    [[gnu::noinline]] static R call(const C& self) { return (self.*F)(); }
+    ORBELON_ONE_COPY static R call(const C& self) { return (self.*F)(); }
 };
 template <class C, class R, class A, R (C::*F)(A) const>
 struct member<F> {
-    [[gnu::noinline]] static R call(const C& self, A a) { return (self.*F)(a); }
+    ORBELON_ONE_COPY static R call(const C& self, A a) { return (self.*F)(a); }
 };
 
 // ---------------------------------------------------------------------------

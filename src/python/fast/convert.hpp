@@ -13,7 +13,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "python/internals.hpp"
+#include "python/fence/fence.hpp"
+#include "python/fence/pool.hpp"
 #include "python/rules.hpp"
 
 namespace orbelon {
@@ -71,10 +72,15 @@ struct Arg<T&> {  // the same, to be changed in place
     bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o)); }
     T& get() const { return *p; }
 };
+// A float, or an int while no other module has made an int convertible to a
+// bound class: the library's converting pass would then take an int for an
+// earlier overload's Scalar or Vec3 parameter instead of this number.
 template <>
 struct Arg<double> {
     double v = 0.0;
-    bool load(PyObject* o) { return plain_number(o, v); }
+    bool load(PyObject* o) {
+        return (PyFloat_CheckExact(o) || !internals::converts_implicitly<Scalar, Vec3>()) && plain_number(o, v);
+    }
     double get() const { return v; }
 };
 template <>
@@ -84,6 +90,13 @@ struct Arg<int> {
     int get() const { return v; }
 };
 
+// Only these result types have a conversion; any other fails to compile
+// rather than taking the nearest overload (a const char* would be a bool).
+template <class R>
+PyObject* to_python(const R&) {
+    static_assert(sizeof(R) == 0, "a rule's result type has no fast conversion: give it a to_python() here");
+    return nullptr;
+}
 inline PyObject* to_python(double r) { return PyFloat_FromDouble(r); }
 inline PyObject* to_python(bool r) { return PyBool_FromLong(r); }
 inline PyObject* to_python(const rules::Text& t) {
@@ -104,11 +117,9 @@ inline PyObject* to_python(const std::vector<double>& r) {
 inline PyObject* to_python(const Scalar& r) { return make(r); }
 inline PyObject* to_python(const Vec3& r) { return make(r); }
 
-// A rule's result as a Python object, its exceptions as the library's
-// translation gives them: its own error types (index_error) as they set
-// themselves, std::runtime_error as RuntimeError with its text, std::bad_alloc
-// (to_list's one allocation) as MemoryError. None may escape into the
-// interpreter's C frames.
+// A rule's result as a Python object; an exception it throws as the library's
+// dispatcher translates it (with every translator another module registered).
+// None may escape into the interpreter's C frames.
 template <class F>
 PyObject* call_rule(F&& f) {
     try {
@@ -118,14 +129,9 @@ PyObject* call_rule(F&& f) {
         } else {
             return to_python(f());
         }
-    } catch (const pybind11::builtin_exception& e) {
-        e.set_error();
-    } catch (const std::runtime_error& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (const std::bad_alloc& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (...) {
+        return internals::translate_current_exception();
     }
-    return nullptr;
 }
 
 }  // namespace fast

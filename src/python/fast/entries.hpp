@@ -1,7 +1,7 @@
-// The fast build's entries, generated from the rows of the surface tables:
-// each serves the calls whose operands it can convert exactly as the library
-// would (exact instances, exact floats and ints, positional arguments) and
-// forwards every other call, unchanged, to the library.
+// The fast build's calls, generated from the rows of the surface tables: each
+// serves the calls whose operands it can convert exactly as the library would
+// (exact instances, exact floats and ints, positional arguments) and hands
+// every other call, unchanged, to the library.
 #pragma once
 
 #include <Python.h>
@@ -12,10 +12,24 @@
 
 #include "python/descriptors.hpp"
 #include "python/fast/convert.hpp"
+#include "python/metaclass.hpp"
 #include "python/rules.hpp"
 
 namespace orbelon {
 namespace fast {
+
+// A served call counts one level of recursion where the library's own call
+// would: until 3.12 the interpreter counts every call of a C function against
+// the recursion limit; from 3.12 on that limit counts Python frames only.
+struct Level {
+    bool entered = true;
+#if PY_VERSION_HEX < 0x030C0000
+    Level() : entered(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    ~Level() {
+        if (entered) Py_LeaveRecursiveCall();
+    }
+#endif
+};
 
 // ---------------------------------------------------------------------------
 // Methods
@@ -24,7 +38,8 @@ template <auto Rule, class R, class... P, std::size_t... I>
 bool serve(PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(args[I]) && ...)) return false;
-    out = call_rule([&]() -> R { return Rule(std::get<I>(in).get()...); });
+    Level level;
+    out = level.entered ? call_rule([&]() -> R { return Rule(std::get<I>(in).get()...); }) : nullptr;
     return true;
 }
 
@@ -35,44 +50,43 @@ bool serve(PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
            && serve<Rule>(args, out, f, std::index_sequence_for<P...>{});
 }
 
-// A method's entry: the first overload whose operands convert serves the
-// call, in the order the library tries them. The library's first pass takes
-// exact types only and its second converts; the operands taken here are the
-// ones for which both passes land on this same overload.
+// A method's call: the first overload whose operands convert serves it, in
+// the order the library tries them. The library's first pass takes exact
+// types only and its second converts; the operands taken here are the ones
+// for which both passes land on this same overload.
 template <auto... Rules>
-PyObject* method(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* call_method(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject* out = nullptr;
     if (!kwnames && (serve<Rules>(args, n, out, Rules) || ...)) return out;
-    return descriptors::forward(self, args, nargsf, kwnames);
+    return descriptors::call_library(descr, args, nargsf, kwnames);
 }
 
 template <auto... Rules>
-constexpr vectorcallfunc entry(const rules::Method<Rules...>&) {
-    return method<Rules...>;
+constexpr vectorcallfunc call(const rules::Method<Rules...>&) {
+    return call_method<Rules...>;
 }
 
 // ---------------------------------------------------------------------------
 // Fields: a float read from, or written into, an exact instance in place.
 
-inline double& field(PyObject* self, PyObject* obj) {
-    auto* f = reinterpret_cast<descriptors::Field*>(self);
+inline double& field(PyObject* descr, PyObject* obj) {
+    auto* f = reinterpret_cast<descriptors::FieldDescr*>(descr);
     return *reinterpret_cast<double*>(static_cast<char*>(internals::value_of(obj)) + f->offset);
 }
 
-inline PyObject* field_get(PyObject* self, PyObject* obj, PyObject* type) {
-    if (obj && internals::holds(obj, descriptors::entry_of(self)->owner))
-        return PyFloat_FromDouble(field(self, obj));
-    return descriptors::field_forward_get(self, obj, type);
+inline PyObject* field_get(PyObject* descr, PyObject* obj, PyObject* type) {
+    if (obj && internals::holds(obj, descriptors::head(descr)->owner)) return PyFloat_FromDouble(field(descr, obj));
+    return descriptors::field_library_get(descr, obj, type);
 }
 
-inline int field_set(PyObject* self, PyObject* obj, PyObject* v) {
+inline int field_set(PyObject* descr, PyObject* obj, PyObject* v) {
     double x;
-    if (v && internals::holds(obj, descriptors::entry_of(self)->owner) && plain_number(v, x)) {
-        field(self, obj) = x;
+    if (v && internals::holds(obj, descriptors::head(descr)->owner) && plain_number(v, x)) {
+        field(descr, obj) = x;
         return 0;
     }
-    return descriptors::field_forward_set(self, obj, v);
+    return descriptors::field_library_set(descr, obj, v);
 }
 
 // ---------------------------------------------------------------------------
@@ -87,17 +101,15 @@ struct Init {
 };
 
 // Whether calling `cls` would reach nothing but the library's own functions:
-// this metaclass's __call__, the library's metaclass __call__, its __new__
-// and the class's bound __init__. Each slot read here is one the interpreter
-// keeps in step with the class dictionaries.
+// the library's metaclass call (metaclass::calls_library), its __new__ and
+// the class's bound __init__. Each slot read here is one the interpreter keeps
+// in step with the class dictionaries.
 template <class T>
 bool constructs_plainly(PyObject* cls) {
     using internals::Library;
     PyTypeObject* t = internals::Bound<T>::type;
-    return cls == reinterpret_cast<PyObject*>(t) && Py_TYPE(cls) == descriptors::Meta::type
-           && descriptors::Meta::type->tp_call == descriptors::meta_call && Library::call
-           && Library::metaclass->tp_call == Library::call && Library::new_ && t->tp_new == Library::new_
-           && _PyType_Lookup(t, descriptors::names.init) == Init<T>::original;
+    return cls == reinterpret_cast<PyObject*>(t) && metaclass::calls_library(cls) && Library::new_
+           && t->tp_new == Library::new_ && _PyType_Lookup(t, metaclass::Meta::init_name) == Init<T>::original;
 }
 
 // T(*args) from positional plain numbers; the constructor's defaults fill
@@ -112,7 +124,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         for (Py_ssize_t i = 0; ok && i < n; ++i) ok = plain_number(args[i], v[i]);
         if (ok) return make(T(v[I]...));
     }
-    return descriptors::call_through_metaclass(cls, args, nargsf, kwnames);
+    return metaclass::call_through_metaclass(cls, args, nargsf, kwnames);
 }
 
 template <class T, int N, int Required, class Default>
@@ -121,7 +133,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
 }
 
 template <class T, int N, int Required, class Default>
-constexpr vectorcallfunc entry(const rules::Init<T, N, Required, Default>&) {
+constexpr vectorcallfunc call(const rules::Init<T, N, Required, Default>&) {
     return construct<T, N, Required, Default>;
 }
 

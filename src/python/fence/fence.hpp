@@ -1,0 +1,93 @@
+// ===========================================================================
+// FENCED: src/python/fence/ is the one place that depends on the binding
+// library's private layout and on the interpreter's internal structures. No
+// file outside it includes pybind11/detail or reaches into an object's memory.
+//
+//   fence.hpp      the version gate and this checklist
+//   instance.hpp   the simple instance layout, checked at import; the class
+//                  guards every build gets (lazy values, __class__)
+//   pool.hpp       spare instances, and the deallocation that keeps them
+//   metaclass.hpp  the library's metaclass and the functions construction
+//                  reaches; the class object's vectorcall field
+//
+// What it mirrors, and what to re-read on an upgrade of either:
+//   pybind11/detail/common.h   `struct instance`: the simple layout (one value
+//                              pointer, then the holder in place), its flags
+//                              and its weakrefs field.
+//   pybind11/detail/class.h    make_default_metaclass (a metaclass made by
+//                              hand), make_new_python_type (a class object is
+//                              allocated by its metaclass's tp_alloc, so a
+//                              metaclass may carry fields of its own),
+//                              pybind11_meta_call, pybind11_meta_getattro and
+//                              pybind11_object_new (what construction and class
+//                              attribute access reach), pybind11_object_dealloc
+//                              and clear_instance (what an instance owns),
+//                              register_instance.
+//   pybind11/detail/type_caster_base.h  load_value (a value-less self gets raw
+//                              memory from type_info::operator_new),
+//                              all_type_info (the bound types of a class, in
+//                              the order its instances hold their values).
+//   pybind11/detail/exception_translation.h  try_translate_exceptions.
+//   pybind11/pybind11.h        cpp_function::dispatcher: a reference_cast_error
+//                              while loading arguments means "next overload";
+//                              every other exception goes to the translators.
+//   CPython Include/descrobject.h  PyWrapperDescrObject (d_base, d_wrapped: the
+//                              slot a wrapper stands for, and its C function).
+//   CPython Objects/typeobject.c  object_set_class and compatible_for_assignment
+//                              (who may take whose __class__), update_one_slot
+//                              (a class's slots follow its dictionary; a
+//                              dictionary entry that is no wrapper of CPython's
+//                              gives the generic slot), type_setattro (from
+//                              3.12, assigning __call__ clears the vectorcall
+//                              flag), PyHeapType_GET_MEMBERS (__slots__ live
+//                              after the metaclass's basicsize).
+//   CPython Objects/object.c   _Py_Dealloc and _Py_NewReference (pool.hpp).
+// The gate below stops the build on any other pybind11; the import checks
+// repeat the layout assumptions on live objects. After an upgrade, re-read
+// the list above and run the suite: its differential test compares this build
+// with the plain bindings case by case, and its stock comparison both with a
+// binding that does none of this.
+// ===========================================================================
+#pragma once
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#if PYBIND11_VERSION_HEX < 0x03000000 || PYBIND11_VERSION_HEX >= 0x03010000 \
+    || PYBIND11_INTERNALS_VERSION != 11
+#    error "src/python/fence mirrors pybind11 3.0 (internals version 11): re-read it before upgrading"
+#endif
+
+#ifndef Py_TPFLAGS_HAVE_VECTORCALL  // its name before 3.9
+#    define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+namespace orbelon {
+namespace internals {
+
+namespace pyd = pybind11::detail;
+
+inline PyTypeObject* as_type(pybind11::handle h) { return reinterpret_cast<PyTypeObject*>(h.ptr()); }
+inline PyObject* as_object(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
+
+inline PyObject* new_ref(PyObject* o) {  // Py_NewRef, from 3.10 on
+    Py_INCREF(o);
+    return o;
+}
+
+// The library's translation of the exception being handled, as its
+// dispatcher does it: a pending Python error restored, everything else
+// through the registered translators (another module's included).
+inline PyObject* translate_current_exception() {
+    try {
+        throw;
+    } catch (pybind11::error_already_set& e) {
+        e.restore();
+    } catch (...) {
+        pyd::try_translate_exceptions();
+    }
+    return nullptr;
+}
+
+}  // namespace internals
+}  // namespace orbelon

@@ -1,0 +1,80 @@
+// The metaclass of Scalar, Vec3 and Solver, the same in both builds: the
+// library's, with a field in each class object for the class's own
+// vectorcall, through which the fast build serves construction.
+#pragma once
+
+#include <Python.h>
+#include <pybind11/pybind11.h>
+
+#include "python/fence/metaclass.hpp"
+
+namespace orbelon {
+namespace metaclass {
+
+using internals::Library;
+using internals::new_ref;
+
+struct Meta {
+    static inline PyTypeObject* type = nullptr;  // orbelon_core.orbelon_type
+    static inline PyObject* call_name = nullptr;  // interned
+    static inline PyObject* init_name = nullptr;
+};
+
+// type(cls).__call__, as super(orbelon_type, cls).__call__ finds it: the
+// library's own function while the metaclass chain is the one this module
+// made, and otherwise whatever Python code has put in its way, found by
+// CPython's own super().
+inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    internals::restore_vectorcall(Meta::type, meta_call);
+    if (internals::library_call_is_next(Py_TYPE(cls), Meta::type)) return Library::call(cls, args, kwargs);
+    if (!Library::call || !Library::new_) internals::find_library_functions();
+    PyObject* super = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), Meta::type, cls, nullptr);
+    if (!super) return nullptr;
+    PyObject* call = PyObject_GetAttr(super, Meta::call_name);
+    Py_DECREF(super);
+    if (!call) return nullptr;
+    PyObject* r = PyObject_Call(call, args, kwargs);
+    Py_DECREF(call);
+    return r;
+}
+
+// Whether calling `cls`, an instance of this metaclass, reaches the library's
+// metaclass call without passing through anything of Python's.
+inline bool calls_library(PyObject* cls) {
+    PyTypeObject* meta = Py_TYPE(cls);
+    return meta == Meta::type && meta->tp_call == meta_call && internals::library_call_is_next(meta, Meta::type);
+}
+
+// A call of `cls` that its own vectorcall does not serve, made the way the
+// interpreter makes a call without one: through the metaclass's tp_call.
+inline PyObject* call_through_metaclass(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf), nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* tuple = PyTuple_New(n);
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, new_ref(args[i]));
+    PyObject* kwargs = nkw ? PyDict_New() : nullptr;
+    for (Py_ssize_t i = 0; kwargs && i < nkw; ++i)
+        if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, i), args[n + i]) < 0) Py_CLEAR(kwargs);
+    PyObject* r = nullptr;
+    if ((kwargs || !nkw) && Py_EnterRecursiveCall(" while calling a Python object") == 0) {
+        r = Py_TYPE(cls)->tp_call(cls, tuple, kwargs);
+        Py_LeaveRecursiveCall();
+    }
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return r;
+}
+
+// Makes the metaclass, once per process: an import that failed after making
+// it leaves it for the next attempt.
+inline void make() {
+    if (Meta::type) return;
+    Meta::call_name = PyUnicode_InternFromString("__call__");
+    Meta::init_name = PyUnicode_InternFromString("__init__");
+    if (!Meta::call_name || !Meta::init_name) throw pybind11::error_already_set();
+    internals::find_library();
+    Meta::type = internals::make_heap_metaclass("orbelon_type", meta_call);
+}
+
+}  // namespace metaclass
+}  // namespace orbelon
