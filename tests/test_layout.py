@@ -79,3 +79,51 @@ def test_old_pickle_protocols_raise_or_work(value, build, request, second_module
     bad = [(case, o) for case, o in zip(PICKLES + ["(the interpreter's exit)"], outcomes)
            if o[0] == "crash" or (o[0] == "raise" and o[1] != "builtins.TypeError")]
     assert not bad, bad
+
+
+# Python classes deriving from more than one bound class hold one value per
+# bound class; CPython judges their layouts by the first base alone. Every pair
+# here is refused, and the instance stays what it was; the last pair (both
+# sides holding exactly a Scalar) is the one swap that goes through.
+MIXED = '''
+from orbelon_core import Scalar, Vec3
+from secondmod import Label
+class SV(Scalar, Vec3): pass
+class VS(Vec3, Scalar): pass
+class V(Vec3): pass
+class S(Scalar): pass
+class SL(Scalar, Label): pass
+class S2(Scalar): pass
+def made(cls):
+    obj = cls.__new__(cls)
+    for base in cls.__mro__[1:]:
+        if base in (Scalar, Vec3):
+            base.__init__(obj, 1.5)
+        elif base is Label:
+            base.__init__(obj, "text")
+    return obj
+obj = made({old})
+try:
+    obj.__class__ = {new}
+    swapped = type(obj).__name__
+except TypeError as e:
+    swapped = str(e)
+'''
+
+
+@pytest.mark.parametrize("build", ["installed", "plain"])
+@pytest.mark.parametrize("old, new, swapped", [
+    ("SV", "V", "__class__ assignment: 'V' object layout differs from 'SV'"),
+    ("V", "SV", "__class__ assignment: 'SV' object layout differs from 'V'"),
+    ("VS", "V", "__class__ assignment: 'V' object layout differs from 'VS'"),
+    ("SV", "VS", "__class__ assignment: 'VS' object layout differs from 'SV'"),
+    ("S", "SL", "__class__ assignment: 'SL' object layout differs from 'S'"),
+    ("SL", "S", "__class__ assignment: 'S' object layout differs from 'SL'"),
+    ("S", "V", "__class__ assignment: 'V' object layout differs from 'S'"),
+    ("S", "S2", "S2"),
+])
+def test_no_class_swap_between_different_bound_types(old, new, swapped, build, request, second_module):
+    cases = ["swapped", "repr(obj)", "obj.val if isinstance(obj, Scalar) else obj.x"]
+    outcomes, _ = run_world(MIXED.format(old=old, new=new), cases, paths(build, request, second_module))
+    assert outcomes[0] == outcome_of(swapped)
+    assert [o[0] for o in outcomes] == ["ok"] * 3, outcomes

@@ -9,9 +9,9 @@ import order and build, and must give the outcomes they give with no
 orbelon_core at all.
 
 A failed import is forced by an audit hook that raises on the event through
-which the module reports its build; importing it again must then either work
-or raise an ImportError that is not the library's complaint about a class
-registered twice.
+which the module reports its build, or on its import of atexit; importing it
+again must then either work or raise an ImportError that is not the library's
+complaint about a class registered twice.
 """
 import sys
 from pathlib import Path
@@ -43,12 +43,18 @@ try:
 except ImportError as e:
     retry = "ImportError: %s" % e
 '''
+# The same refusal where a sandbox would make it: the import of atexit, which
+# the module registers its exit work with.
+REFUSE_ATEXIT = REFUSE.replace(
+    'event == "orbelon_core.fast_paths"', 'event == "import" and args[0] == "atexit"').replace(
+    "import sys\n", "import sys\nsys.modules.pop('atexit', None)\n", 1)
 ORDERS = {
     "imported before": IMPORT + second.SETUP,
     "imported between the import and the setup": "import secondmod\n" + IMPORT + second.SETUP,
     "imported after the setup": second.SETUP + IMPORT,
     "failing before": REFUSE + second.SETUP,
     "failing after the setup": second.SETUP + REFUSE,
+    "failing at its import of atexit": REFUSE_ATEXIT + second.SETUP,
 }
 
 

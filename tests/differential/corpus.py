@@ -270,9 +270,92 @@ t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
 P = type(Scalar)("P", (Scalar,), {"__radd__": lambda s, o: ("P.radd", o)})
 t, v = P(2.0, 5.0), type(Vec3)("W", (Vec3,), {})(1, 2, 3)
 ''',
+    "the metaclass's bases changed": '''
+calls = []
+class Between(type(Scalar).__mro__[1]):
+    def __call__(cls, *args, **kwargs):
+        calls.append(cls.__name__)
+        return super().__call__(*args, **kwargs)
+type(Scalar).__bases__ = (Between,)
+t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+''',
+    "the metaclass's __call__ patched and restored": '''
+from unittest import mock
+with mock.patch.object(type(Scalar), "__call__", lambda cls, *a, **k: ("patched", cls.__name__)):
+    during = [Scalar(1.0), Vec3(), Scalar(1.0, d=2.0)]
+t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+''',
+    "one-operand methods replaced, deleted and restored": '''
+from unittest import mock
+base = Scalar.__mro__[1]
+saved = {c: {n: c.__dict__[n] for n in names} for c, names in
+         [(Scalar, ("__neg__", "__float__", "__repr__")), (Vec3, ("__getitem__", "__setitem__", "__repr__"))]}
+seen = []
+def look():
+    s, w = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+    for f in (lambda: -s, lambda: float(s), lambda: repr(s), lambda: w[1], lambda: w.__setitem__(0, 9.0),
+              lambda: repr(w), lambda: w.x):
+        try:
+            seen.append(f())
+        except Exception as e:
+            seen.append((type(e).__name__, str(e)))
+for cls, methods in saved.items():
+    for name in methods:
+        setattr(cls, name, lambda *a, name=name: ("replaced", name, len(a)))
+look()
+for cls, methods in saved.items():
+    for name, method in methods.items():
+        setattr(cls, name, method)
+look()
+del Scalar.__neg__, Vec3.__getitem__
+look()
+Scalar.__neg__, Vec3.__getitem__ = saved[Scalar]["__neg__"], saved[Vec3]["__getitem__"]
+base.__neg__ = base.__getitem__ = lambda *a: "on the base"
+look()
+del base.__neg__, base.__getitem__
+with mock.patch.object(Vec3, "__getitem__", lambda s, i: ("mocked", i)):
+    look()
+look()
+t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+''',
+    "another module's exception translator and implicit conversion": '''
+import secondmod
+secondmod.translate_runtime_errors_to_value_errors()
+secondmod.make_ints_convert_to(Scalar)
+t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+''',
+    "calls at the recursion limit": '''
+import sys
+def depth(f):
+    n = [0]
+    def down():
+        n[0] += 1
+        f()
+        down()
+    try:
+        down()
+    except RecursionError:
+        pass
+    return n[0]
+sys.setrecursionlimit(300)
+s, w = Scalar(2.0, 1.0), Vec3(1, 2, 3)
+depths = [depth(f) for f in (lambda: s.sin(), lambda: s + s, lambda: s * 2.0, lambda: -s, lambda: w[1],
+                             lambda: w.dot(w), lambda: repr(w), lambda: s.val, lambda: setattr(w, "x", 1.0),
+                             lambda: Scalar(1.0), lambda: Vec3(1, 2))]
+sys.setrecursionlimit(1000)
+t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
+''',
 }
 WORLD_CASES = {
     "__class__ assigned": ["swaps", "type(t).__name__"],
+    "the metaclass's bases changed": ["n = len(calls); Scalar(1.0); Vec3(); SubS(2.0); len(calls) - n"],
+    "the metaclass's __call__ patched and restored": ["during"],
+    "one-operand methods replaced, deleted and restored": ["seen"],
+    "calls at the recursion limit": ["depths"],
+    "another module's exception translator and implicit conversion": [
+        "Scalar(-1.0).log()", "Scalar(1.0) / 0.0", "Scalar(1.0) / Scalar(0.0)", "Vec3()[3]", "Vec3()[3] = 1.0",
+        "list(Vec3(1, 2, 3))", "Scalar(math.inf, 1.0) * 2", "Scalar(math.inf, 1.0) + 2", "2 - Scalar(1.0, 1.0)",
+        "Scalar(2.0, 1.0).pow(3)", "Scalar(-8.0, 1.0) ** 0.5", "Vec3(1, 2, 3) * 2", "Scalar(3)"],
     "operators patched and restored": ["first"],
     "field properties replaced": ["seen"],
     "the class deleted from the module": ["sin(1.0)", "sin(t)", "dot(t, v)", "sin(Scalar(1.0))"],

@@ -5,6 +5,7 @@
 // class of the other module's.
 #include <pybind11/pybind11.h>
 
+#include <stdexcept>
 #include <string>
 
 namespace py = pybind11;
@@ -24,6 +25,18 @@ struct Pair {
 
 std::string quoted(const std::string& s) { return py::repr(py::str(s)).cast<std::string>(); }
 
+// What py::implicitly_convertible<int, C>() registers for a class C that
+// this module knows only from Python: an exact int is converted by calling C.
+PyObject* int_to(PyObject* obj, PyTypeObject* type) {
+    static bool busy = false;
+    if (busy || !py::detail::make_caster<int>().load(obj, false)) return nullptr;
+    busy = true;
+    PyObject* r = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(type), obj, nullptr);
+    busy = false;
+    if (!r) PyErr_Clear();
+    return r;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(secondmod, m) {
@@ -41,4 +54,20 @@ PYBIND11_MODULE(secondmod, m) {
             return "Pair(" + py::repr(py::float_(p.a)).cast<std::string>() + ", "
                    + py::repr(py::float_(p.b)).cast<std::string>() + ")";
         });
+    // What a program may do to every class of the library, from another
+    // module: make ints convert to a bound class, and translate an exception
+    // type its own way (std::runtime_error, and so the library's own error
+    // types, to ValueError), for every module on the library.
+    m.def("make_ints_convert_to", [](py::type cls) {
+        py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(cls.ptr()))->implicit_conversions.push_back(int_to);
+    });
+    m.def("translate_runtime_errors_to_value_errors", [] {
+        py::register_exception_translator([](std::exception_ptr p) {
+            try {
+                if (p) std::rethrow_exception(p);
+            } catch (const std::runtime_error& e) {
+                py::set_error(PyExc_ValueError, e.what());
+            }
+        });
+    });
 }

@@ -18,16 +18,23 @@
 namespace orbelon {
 namespace fast {
 
-// A served call counts one level of recursion where the library's own call
-// would: until 3.12 the interpreter counts every call of a C function against
-// the recursion limit; from 3.12 on that limit counts Python frames only.
+// A served call counts the levels of recursion the library's own call would:
+// until 3.12 the interpreter counts every call of a C function against the
+// recursion limit (a method is one, a property's function or a construction
+// two); from 3.12 on that limit counts Python frames only.
+template <int Levels>
 struct Level {
-    bool entered = true;
+    int entered = 0;
 #if PY_VERSION_HEX < 0x030C0000
-    Level() : entered(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
-    ~Level() {
-        if (entered) Py_LeaveRecursiveCall();
+    Level() {
+        while (entered < Levels && Py_EnterRecursiveCall(" while calling a Python object") == 0) ++entered;
     }
+    ~Level() {
+        for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    }
+    bool ok() const { return entered == Levels; }
+#else
+    bool ok() const { return true; }
 #endif
 };
 
@@ -38,8 +45,8 @@ template <auto Rule, class R, class... P, std::size_t... I>
 bool serve(PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(args[I]) && ...)) return false;
-    Level level;
-    out = level.entered ? call_rule([&]() -> R { return Rule(std::get<I>(in).get()...); }) : nullptr;
+    const Level<1> level;
+    out = level.ok() ? call_rule([&]() -> R { return Rule(std::get<I>(in).get()...); }) : nullptr;
     return true;
 }
 
@@ -76,13 +83,18 @@ inline double& field(PyObject* descr, PyObject* obj) {
 }
 
 inline PyObject* field_get(PyObject* descr, PyObject* obj, PyObject* type) {
-    if (obj && internals::holds(obj, descriptors::head(descr)->owner)) return PyFloat_FromDouble(field(descr, obj));
+    if (obj && internals::holds(obj, descriptors::head(descr)->owner)) {
+        const Level<2> level;
+        return level.ok() ? PyFloat_FromDouble(field(descr, obj)) : nullptr;
+    }
     return descriptors::field_library_get(descr, obj, type);
 }
 
 inline int field_set(PyObject* descr, PyObject* obj, PyObject* v) {
     double x;
     if (v && internals::holds(obj, descriptors::head(descr)->owner) && plain_number(v, x)) {
+        const Level<2> level;
+        if (!level.ok()) return -1;
         field(descr, obj) = x;
         return 0;
     }
@@ -122,7 +134,10 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         double v[N] = {((void)I, Init<T>::fallback)...};
         bool ok = true;
         for (Py_ssize_t i = 0; ok && i < n; ++i) ok = plain_number(args[i], v[i]);
-        if (ok) return make(T(v[I]...));
+        if (ok) {
+            const Level<2> level;
+            return level.ok() ? make(T(v[I]...)) : nullptr;
+        }
     }
     return metaclass::call_through_metaclass(cls, args, nargsf, kwnames);
 }

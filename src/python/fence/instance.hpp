@@ -95,7 +95,10 @@ std::string layout_problem(pybind11::handle cls, const T& sample, pybind11::tupl
 #endif
     if (type->tp_weaklistoffset != static_cast<Py_ssize_t>(offsetof(pyd::instance, weakrefs)))
         return "weak references kept elsewhere";
-    pybind11::object made = cls(*args);
+    // Made by the class's own __new__ and __init__: the metaclass call may
+    // be someone else's by now.
+    auto made = pybind11::reinterpret_steal<pybind11::object>(type->tp_new(type, args.ptr(), nullptr));
+    if (!made || type->tp_init(made.ptr(), args.ptr(), nullptr) < 0) throw pybind11::error_already_set();
     auto* inst = reinterpret_cast<pyd::instance*>(made.ptr());
     if (!inst->simple_layout || !inst->owned || !inst->simple_holder_constructed
         || !inst->simple_instance_registered || inst->has_patients || inst->weakrefs)
