@@ -53,6 +53,7 @@ VEC3_OPS = {
     "repr": {None: "repr(a)"},
     "a[0]": {None: "a[0]"},
     "a[1]": {None: "a[1]"},
+    "a[1] = 2.5": {None: "a[1] = 2.5"},
     "a.x": {"numpy": "a[0]", None: "a.x"},
 }
 
@@ -62,7 +63,7 @@ SCALAR_SETUP = {
     "python": "from peers import PyDual as S\ns = S(2.0, 1.0)\nt = S(3.0, 1.0)",
 }
 SCALAR_OPS = ["S(1.0, 2.0)", "s + t", "s * t", "s * 2.0", "s + 2.5", "s + 2", "s - 2", "2.0 - s",
-              "s / t", "s / 2.0", "s.sin()", "s ** 3", "s.val", "repr(s)",
+              "s / t", "s / 2.0", "s.sin()", "s ** 3", "-s", "float(s)", "s.val", "repr(s)",
               "(s * t + 2.0) / (s - 0.5) * s.sin() + s ** 2 - t.exp()"]
 TEN_OPS = SCALAR_OPS[-1]
 
@@ -121,7 +122,7 @@ FLOOR_GOALS = [
     (("s + 2.5", "s + 2", "s - 2", "2.0 - s", "s * 2.0", "s / 2.0", "s ** 3"), 1.15, 1.15),
     (("s + t", "s * t", "a + b", "a * 2.0"), 1.9, 1.6),
     (("s.sin()", "dot", "cross", "normalize", "magnitude"), 1.25, 1.25),
-    (("s.val", "a.x", "a[0]", "a[1]", "repr", "repr(s)"), 1.0, 1.0),
+    (("s.val", "a.x", "a[0]", "a[1]", "a[1] = 2.5", "-s", "float(s)", "repr", "repr(s)"), 1.0, 1.0),
     (("S(1.0, 2.0)", "construct"), 0.7, 1.5),
 ]
 SOLVER_GOAL = 1.05  # integrate's instructions per sample over the bare loop's

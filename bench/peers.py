@@ -44,6 +44,9 @@ class PyDual:
     def __neg__(self):
         return PyDual(-self.val, -self.d)
 
+    def __float__(self):
+        return self.val
+
     def __pow__(self, n):
         return PyDual(math.pow(self.val, n), (n * math.pow(self.val, n - 1.0)) * self.d)
 
@@ -80,6 +83,16 @@ class PyVec3:
         if i == 2:
             return self.z
         raise IndexError()
+
+    def __setitem__(self, i, v):
+        if i == 0:
+            self.x = float(v)
+        elif i == 1:
+            self.y = float(v)
+        elif i == 2:
+            self.z = float(v)
+        else:
+            raise IndexError()
 
     def __repr__(self):
         return "<Vec3 (%f, %f, %f)>" % (self.x, self.y, self.z)

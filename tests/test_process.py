@@ -16,13 +16,13 @@ from orbelon_core import Scalar, Vec3
 SUBINTERPRETER = r'''
 import _testcapi, sys
 code = """
-import sys
+import os
 try:
     import orbelon_core
-    sys.stdout.write("sub: imported\n")
+    said = "imported"
 except ImportError as e:
-    sys.stdout.write("sub: ImportError: %s\n" % e)
-sys.stdout.flush()
+    said = "ImportError: %s" % e
+os.write(1, ("sub: %s\\n" % said).encode())
 """
 _testcapi.run_in_subinterp(code)
 import orbelon_core

@@ -237,6 +237,16 @@ static PyObject *scalar_exp(PyObject *self, PyObject *unused)
  * fit in this. */
 #define REPR_SIZE 1024
 
+static PyObject *scalar_negative(PyObject *self)
+{
+    return scalar_make(-SC(self)->val, -SC(self)->d);
+}
+
+static PyObject *scalar_float(PyObject *self)
+{
+    return PyFloat_FromDouble(SC(self)->val);
+}
+
 static PyObject *scalar_repr(PyObject *self)
 {
     char buf[REPR_SIZE];
@@ -250,6 +260,8 @@ static PyNumberMethods scalar_as_number = {
     .nb_multiply = scalar_multiply,
     .nb_true_divide = scalar_true_divide,
     .nb_power = scalar_power,
+    .nb_negative = scalar_negative,
+    .nb_float = scalar_float,
 };
 
 static PyMethodDef scalar_methods[] = {
@@ -404,6 +416,26 @@ static PyObject *vec3_item(PyObject *self, Py_ssize_t i)
     return NULL;
 }
 
+/* v[i] = x for 0, 1, 2 and a float or an int; no deletion. */
+static int vec3_ass_item(PyObject *self, Py_ssize_t i, PyObject *value)
+{
+    double x;
+    if (value == NULL) {
+        PyErr_SetString(PyExc_TypeError, "Vec3 items cannot be deleted");
+        return -1;
+    }
+    x = PyFloat_AsDouble(value);
+    if (x == -1.0 && PyErr_Occurred())
+        return -1;
+    switch (i) {
+    case 0: V3(self)->x = x; return 0;
+    case 1: V3(self)->y = x; return 0;
+    case 2: V3(self)->z = x; return 0;
+    }
+    PyErr_SetString(PyExc_IndexError, "Vec3 index out of range");
+    return -1;
+}
+
 static PyObject *vec3_repr(PyObject *self)
 {
     char buf[REPR_SIZE];
@@ -420,6 +452,7 @@ static PyNumberMethods vec3_as_number = {
 
 static PySequenceMethods vec3_as_sequence = {
     .sq_item = vec3_item,
+    .sq_ass_item = vec3_ass_item,
 };
 
 static PyMethodDef vec3_methods[] = {

@@ -26,7 +26,7 @@
 #include "python/metaclass.hpp"
 #include "python/rules.hpp"
 #if ORBELON_FAST_PATHS
-#    include "python/fast/entries.hpp"
+#    include "python/fast/calls.hpp"
 #    include "python/fast/slots.hpp"
 #endif
 
@@ -209,8 +209,9 @@ void register_constants(py::module_& m) {
 
 // Set once an import has succeeded: the classes are registered with the
 // library for the whole process, so a second import (after its module was
-// removed from sys.modules) could only fail halfway. A failed import leaves
-// nothing registered, and may be tried again.
+// removed from sys.modules) could only fail halfway. An import that failed
+// before registering a class (an audit hook refusing it, say) may be tried
+// again, and then behaves like a first one.
 bool initialised = false;
 
 // Only the main interpreter may import the module: its classes and the

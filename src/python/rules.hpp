@@ -2,9 +2,9 @@
 //
 // One row per member, in registration order: the Python name, the kind of
 // member and the rule behind it. The bindings register every row with the
-// binding library, and the fast build generates its entry for every row from
+// binding library, and the fast build generates its call for every row from
 // the same row, so the two builds cannot drift apart. To add a member, write
-// the operation on the value type and add its row here; the fast entry comes
+// the operation on the value type and add its row here; the fast call comes
 // with it, and a rule whose types the fast paths cannot take fails to compile.
 //
 // Every rule is compiled once, out of line, and never specialised: with two

@@ -55,7 +55,7 @@ inline bool plain_index(PyObject* o, int& out) {
 
 // One parameter of a rule, loaded from its argument. Only these types have
 // a loader; a rule with any other parameter type does not compile into a
-// fast entry.
+// fast call.
 template <class P>
 struct Arg {
     static_assert(sizeof(P) == 0, "a rule's parameter type has no fast conversion: give it an Arg<> here");
