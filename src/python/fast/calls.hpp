@@ -19,24 +19,10 @@ namespace orbelon {
 namespace fast {
 
 // A served call counts the levels of recursion the library's own call would:
-// until 3.12 the interpreter counts every call of a C function against the
-// recursion limit (a method is one, a property's function or a construction
-// two); from 3.12 on that limit counts Python frames only.
-template <int Levels>
-struct Level {
-    int entered = 0;
-#if PY_VERSION_HEX < 0x030C0000
-    Level() {
-        while (entered < Levels && Py_EnterRecursiveCall(" while calling a Python object") == 0) ++entered;
-    }
-    ~Level() {
-        for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
-    }
-    bool ok() const { return entered == Levels; }
-#else
-    bool ok() const { return true; }
-#endif
-};
+// a method one (the call of its function), a property's function or a
+// construction two.
+template <int N>
+using Level = internals::RecursionLevels<N>;
 
 // ---------------------------------------------------------------------------
 // Methods

@@ -42,6 +42,8 @@
 //                              flag), PyHeapType_GET_MEMBERS (__slots__ live
 //                              after the metaclass's basicsize).
 //   CPython Objects/object.c   _Py_Dealloc and _Py_NewReference (pool.hpp).
+//   CPython 3.8 Include/ceval.h  Py_EnterRecursiveCall and Py_LeaveRecursiveCall
+//                              (RecursionLevels below).
 // The gate below stops the build on any other pybind11; the import checks
 // repeat the layout assumptions on live objects. After an upgrade, re-read
 // the list above and run the suite: its differential test compares this build
@@ -88,6 +90,57 @@ inline PyObject* translate_current_exception() {
     }
     return nullptr;
 }
+
+// N levels of recursion counted against the limit while it lives, as N
+// nested calls of C functions would count them until 3.12 (from 3.12 on the
+// limit counts Python frames only, and this counts nothing). ok() is false
+// when the limit was reached, with RecursionError set. On 3.8 it does what the
+// C API's macros do, with one fetch of the thread state and, below the limit,
+// one addition each way (the macros fetch it at every use); a depth that
+// falls below the low-water mark clears the overflow flag, as a leave does.
+template <int N>
+class RecursionLevels {
+#if PY_VERSION_HEX < 0x030C0000
+    static constexpr const char* where = " while calling a Python object";
+#    if PY_VERSION_HEX < 0x03090000
+    PyThreadState* const ts_ = _PyThreadState_UncheckedGet();
+    int entered_ = N;
+
+    [[gnu::noinline]] void enter_one_by_one() {
+        ts_->recursion_depth -= N;
+        for (entered_ = 0; entered_ < N; ++entered_)
+            if (++ts_->recursion_depth > _Py_CheckRecursionLimit && _Py_CheckRecursiveCall(where)) break;
+    }
+
+public:
+    [[gnu::always_inline]] RecursionLevels() {
+        if ((ts_->recursion_depth += N) > _Py_CheckRecursionLimit) enter_one_by_one();
+    }
+    [[gnu::always_inline]] ~RecursionLevels() {
+        const int limit = _Py_CheckRecursionLimit;
+        ts_->recursion_depth -= entered_;
+        if (ts_->overflowed && ts_->recursion_depth < (limit > 200 ? limit - 50 : 3 * (limit >> 2)))
+            ts_->overflowed = 0;
+    }
+#    else
+    int entered_ = 0;
+
+public:
+    RecursionLevels() {
+        while (entered_ < N && Py_EnterRecursiveCall(where) == 0) ++entered_;
+    }
+    ~RecursionLevels() {
+        for (int i = 0; i < entered_; ++i) Py_LeaveRecursiveCall();
+    }
+#    endif
+    RecursionLevels(const RecursionLevels&) = delete;
+    RecursionLevels& operator=(const RecursionLevels&) = delete;
+    bool ok() const { return entered_ == N; }
+#else
+public:
+    bool ok() const { return true; }
+#endif
+};
 
 }  // namespace internals
 }  // namespace orbelon
