@@ -2,9 +2,11 @@
 // another extension that share the library's metaclass and instance layout
 // with orbelon_core's, so that the suite can show that importing orbelon_core
 // (or failing to) changes nothing for them, and that no object can take the
-// class of the other module's.
+// class of the other module's; and a way to register an exception translator
+// that, like the library's registry, every module on the library shares.
 #include <pybind11/pybind11.h>
 
+#include <stdexcept>
 #include <string>
 
 namespace py = pybind11;
@@ -27,6 +29,18 @@ std::string quoted(const std::string& s) { return py::repr(py::str(s)).cast<std:
 }  // namespace
 
 PYBIND11_MODULE(secondmod, m) {
+    // From then on, a std::runtime_error that reaches the library's dispatch
+    // in any module (orbelon_core's included) is a ValueError; that includes
+    // the library's own error types, which derive from it.
+    m.def("translate_runtime_errors", [] {
+        py::register_exception_translator([](std::exception_ptr p) {
+            try {
+                if (p) std::rethrow_exception(p);
+            } catch (const std::runtime_error& e) {
+                PyErr_SetString(PyExc_ValueError, e.what());
+            }
+        });
+    });
     py::class_<Label>(m, "Label")
         .def(py::init<std::string>(), py::arg("text") = "")
         .def_readwrite("text", &Label::text)
