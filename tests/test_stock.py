@@ -196,7 +196,7 @@ def dropping(pattern):
 
 
 REDUCE_EX = " __reduce_ex__"
-REDUCE_EX_DOC = r" *\|  __reduce_ex__\(\.\.\.\)\n *\|      __reduce_ex__\(.*\n *\|  \n"
+REDUCE_EX_DOC = r" *\|  __reduce_ex__\(\.\.\.\)\n *\|      __reduce_ex__\(.*\n *\|(  )?\n"
 ENTRIES = "the class dictionary holds the module's own entries, which the interpreter calls with self first"
 OLD_PICKLES = "protocols 0 and 1 are refused: their pickles could never be loaded"
 # Swaps the stock binding lets through between classes whose bound C++ types
