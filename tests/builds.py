@@ -1,9 +1,11 @@
 """The builds the suite makes for itself, and the child interpreters it runs
 code in.
 
-Two builds besides the installed module: the plain bindings (the same sources
-with the fast paths off) and the second module of tests/second_module, a
-small extension on the same pinned binding library. Each is installed with
+Three builds besides the installed module: the plain bindings (the same
+sources with the fast paths off), the stock binding of tests/stock_module (the
+same tables bound by the library alone, nothing of the module's own) and the
+second module of tests/second_module, a small extension on the same pinned
+binding library. Each is installed with
 `pip install --target` into build/, once per interpreter and source state:
 a later run whose digest matches reuses it.
 """
@@ -16,6 +18,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 SECOND = Path(__file__).parent / "second_module"
+STOCK = Path(__file__).parent / "stock_module"
 CHILD = Path(__file__).parent / "differential" / "child.py"
 
 
@@ -50,6 +53,16 @@ def plain_build():
     if not (ROOT / "src").is_dir():
         return None
     return install(ROOT, "plain", source_digest(), "-Ccmake.define.ORBELON_FAST_PATHS=OFF")
+
+
+def stock_build():
+    """orbelon_core's tables bound by the library alone, or None where there
+    are no sources. It includes the project's headers, so its key covers
+    src/ as well as its own files."""
+    if not (ROOT / "src").is_dir():
+        return None
+    key = digest(sorted(STOCK.glob("*.*")) + sorted(ROOT.glob("src/**/*")))
+    return install(STOCK, "stock", key, "-Ccmake.define.ORBELON_SRC=%s" % (ROOT / "src"))
 
 
 def second_module():

@@ -1,6 +1,6 @@
 """Suite-wide options and builds: `--long` turns the quick proofs into the
-full ones; `plain_build` and `second_module` are the builds the suite makes
-for itself (tests/builds.py).
+full ones; `plain_build`, `stock_build` and `second_module` are the builds
+the suite makes for itself (tests/builds.py).
 
 Without it the property tests draw a fixed, derandomized set of examples and
 the leak tests make 2*10^4 calls per operation, so the suite stays fast and
@@ -50,6 +50,16 @@ def plain_build():
     target = builds.plain_build()
     if target is None:
         pytest.skip("no sources here to build the plain bindings from (a wheel under test)")
+    return target
+
+
+@pytest.fixture(scope="session")
+def stock_build():
+    """The tables bound by the library alone (tests/stock_module), built once
+    per source state."""
+    target = builds.stock_build()
+    if target is None:
+        pytest.skip("no sources here to build the stock binding from (a wheel under test)")
     return target
 
 

@@ -47,7 +47,9 @@ def test_vector_results(expr, want):
     (lambda: Vec3().distance(Vec3(3, 4, 0)), 5.0),
     (lambda: Vec3(1, 0, 0).angle(Vec3(0, 1, 0)), math.pi / 2),
     (lambda: Vec3(1, 0, 0).angle(Vec3(-2, 0, 0)), math.pi),
+    # Cosines that round to just past 1 and -1: the clamp gives 0 and pi, not NaN.
     (lambda: Vec3(1, 1, 1).angle(Vec3(1, 1, 1)), 0.0),
+    (lambda: Vec3(1, 1, 1).angle(Vec3(-1, -1, -1)), math.pi),
     (lambda: Vec3().angle(Vec3(1, 2, 3)), 0.0),
     (lambda: Vec3().angle(Vec3(1e200, 0, 0)), nan),
     (lambda: Vec3(nan, 0, 0).magnitude(), nan),

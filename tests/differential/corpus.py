@@ -10,6 +10,7 @@ import itertools
 import random
 import re
 import textwrap
+from pathlib import Path
 
 import second
 
@@ -36,6 +37,8 @@ class BadIndex:
     def __index__(self): raise ZeroDivisionError("no index here")
 class WrongFloat:
     def __float__(self): return "not a float"
+class IF(int):  # an int whose float is not its value: no plain int
+    def __float__(self): return 0.5
 
 class SubS(Scalar): pass
 class SubV(Vec3): pass
@@ -76,7 +79,7 @@ except ImportError:
 '''
 
 NUMBERS = ["2.0", "-0.0", "0.0", "1e-10", "math.inf", "-math.inf", "math.nan", "-math.nan", "3", "0",
-           "-7", "True", "10**400", "-(2**70)", "2**31", "F(2.5)", "I(3)", "Fraction(1, 3)",
+           "-7", "True", "10**400", "-(2**70)", "2**31", "F(2.5)", "I(3)", "IF(3)", "Fraction(1, 3)",
            "Decimal('2.5')", "OnlyFloat(1.5)", "OnlyIndex(4)", "OnlyInt()", "BadFloat()", "BadIndex()",
            "WrongFloat()", "None", "'x'", "[1.0]", "(1, 2, 3)", "np and np.float64(2.0)",
            "np and np.int64(3)"]
@@ -84,8 +87,10 @@ SCALARS = ["Scalar(2.0, 1.0)", "Scalar(-0.0, 3.0)", "Scalar(math.inf, 1.0)", "Sc
            "Scalar(-math.nan, math.nan)", "Scalar(1e-10, 1.0)", "Scalar(1e-9, -1.0)", "Scalar(-7.5)",
            "SubS(3.0, 1.0)", "SlotS(2.0, 2.0)", "OpS(1.0, 2.0)", "NewS(1.5, 1.0)", "InitS(1.0, 1.0)",
            "TwiceS(1.0, 3.0)", "Both(2.0, 1.0)", "Tagged(1.0, 1.0)"]
+# (1, 1, 1) against itself and its opposite: the cosine rounds to just past
+# 1 and -1, where angle's clamp decides.
 VECTORS = ["Vec3(1, 2, 3)", "Vec3()", "Vec3(-0.0, math.inf, math.nan)", "Vec3(1e200, 1e-170, 3)",
-           "Vec3(3, 4, 0)", "SubV(4, 5, 6)", "SlotV(1, 0, 0)"]
+           "Vec3(3, 4, 0)", "Vec3(1, 1, 1)", "Vec3(-1, -1, -1)", "SubV(4, 5, 6)", "SlotV(1, 0, 0)"]
 OPERANDS = SCALARS + VECTORS + NUMBERS
 # The long corpus adds the edges of the arithmetic itself.
 MORE_NUMBERS = ["1e-9", "-1e-9", "5e-324", "1e308", "2**53 + 1", "-1", "0.5", "F(-0.0)", "I(-5)", "2**63",
@@ -103,17 +108,43 @@ IN_PLACE = ["a += b", "a -= b", "a *= b", "a /= b", "a **= b"]
 UNARY = ["-a", "+a", "abs(a)", "float(a)", "int(a)", "repr(a)", "str(a)", "hash(a) == object.__hash__(a)",
          "bool(a)", "len(a)", "list(a)", "a.val", "a.d", "a.x", "a.y", "a.z", "a.__dict__", "copy.copy(a)",
          "pickle.loads(pickle.dumps(a))", "a.to_list()", "a.magnitude()", "a.normalize()"]
-METHODS = {
-    "Scalar": ["__repr__", "__float__", "__neg__", "sin", "cos", "tan", "exp", "log", "sqrt", "abs"],
-    "Vec3": ["__repr__", "magnitude", "normalize", "to_list"],
-}
-METHODS_WITH_ARG = {
-    "Scalar": ["__add__", "__radd__", "__sub__", "__rsub__", "__mul__", "__rmul__", "__truediv__",
-               "__rtruediv__", "__pow__", "__eq__", "__lt__", "pow"],
-    "Vec3": ["__add__", "__sub__", "__mul__", "__truediv__", "__getitem__", "dot", "cross", "distance",
-             "angle", "reflect", "project"],
-}
-FIELDS = {"Scalar": ["val", "d"], "Vec3": ["x", "y", "z"]}
+ITEMS = ["9.5", "7", "10**400", "'x'", "OnlyFloat(1.0)", "Scalar(3.0, 1.0)"]
+
+
+def surface():
+    """(kind, name) of each class's members, in the order of its table in
+    src/python/rules.hpp, so that a row added there is compared with no edit
+    here. Without the sources (a wheel under test) the installed module's
+    class dictionaries say the same by the types of their entries."""
+    rules = Path(__file__).resolve().parents[2] / "src" / "python" / "rules.hpp"
+    tables = {"Scalar": "scalar_surface", "Vec3": "vec3_surface"}
+    if rules.is_file():
+        text = rules.read_text()
+        found = {}
+        for cls, table in tables.items():
+            block = re.search(r"\b%s\{(.*?)\n\};" % table, text, re.S).group(1)
+            found[cls] = re.findall(r'\b(Method|Field)<.*?>\{"(\w+)"\}', block, re.S)
+    else:
+        import orbelon_core
+        kinds = {"method_descriptor": "Method", "field_descriptor": "Field"}
+        found = {cls: [(kinds[type(v).__name__], name) for name, v in vars(getattr(orbelon_core, cls)).items()
+                       if type(v).__name__ in kinds] for cls in tables}
+    assert all(found.values()), "no members found for %r" % [cls for cls, rows in found.items() if not rows]
+    return found
+
+
+SURFACE = surface()
+METHODS = {cls: [name for kind, name in rows if kind == "Method"] for cls, rows in SURFACE.items()}
+FIELDS = {cls: [name for kind, name in rows if kind == "Field"] for cls, rows in SURFACE.items()}
+# Each method is called with no argument and with one, whatever it takes;
+# these with more as well.
+MORE_ARGUMENTS = {"__setitem__": (INDICES, ITEMS)}
+# The class dictionary's entry called directly, keywords included: the one
+# way in that no attribute lookup or operator protocol goes through first.
+ENTRY_CALLS = ["{e}({a})", "{e}(self={a})", "{e}({a}, {b})", "{e}(*({a}, {b}))", "{e}({a}, {b}, {b})",
+               "{e}({a}, x={b})", "{e}({a}, other={b})", "{e}({a}, **{{'arg0': {b}}})"]
+ENTRY_SELVES = ["Scalar(2.0, 1.0)", "Vec3(1, 2, 3)", "SubS(3.0, 1.0)", "SlotV(1, 0, 0)", "None"]
+ENTRY_ARGUMENTS = ["2.0", "3", "IF(3)", "0", "Scalar(1.0, 1.0)", "Vec3(1, 1, 1)"]
 CONSTRUCTORS = ["Scalar({b})", "Scalar({b}, {b})", "Scalar(val={b})", "Scalar(1.0, d={b})", "Scalar()",
                 "Scalar({b}, {b}, {b})", "Scalar({b}, x=1)", "Vec3({b})", "Vec3({b}, {b})",
                 "Vec3({b}, {b}, {b})", "Vec3()", "Vec3(y={b})", "Vec3({b}, {b}, {b}, {b})", "SubS({b})",
@@ -140,15 +171,23 @@ def base_cases(long=False):
             yield "a = %s\n%s" % (a, op)
         for i in INDICES:
             yield "a = %s\na[%s]" % (a, i)
-            for b in ["9.5", "7", "10**400", "'x'", "OnlyFloat(1.0)", "Scalar(3.0, 1.0)"]:
+            for b in ITEMS:
                 yield "a = %s\na[%s] = %s\na" % (a, i, b)
         yield "a = %s\ndel a[0]" % a
+    selves = scalars + vectors + ["None", "2.0"]
     for cls, names in METHODS.items():
-        for name, a in itertools.product(names, OPERANDS):
-            yield "%s.%s(%s)" % (cls, name, a)  # unbound, any self
-    for cls, names in METHODS_WITH_ARG.items():
-        for name, a, b in itertools.product(names, scalars + vectors + ["None", "2.0"], OPERANDS):
-            yield "%s.%s(%s, %s)" % (cls, name, a, b)
+        for name in names:
+            for a in OPERANDS:
+                yield "%s.%s(%s)" % (cls, name, a)  # unbound, any self
+            for a, b in itertools.product(selves, OPERANDS):
+                yield "%s.%s(%s, %s)" % (cls, name, a, b)
+            for a, args in itertools.product(selves, itertools.product(*MORE_ARGUMENTS.get(name, [[]]))):
+                if args:
+                    yield "%s.%s(%s)" % (cls, name, ", ".join((a,) + args))
+            for form, a in itertools.product(ENTRY_CALLS, ENTRY_SELVES):
+                entry = "%s.__dict__[%r]" % (cls, name)
+                for b in ENTRY_ARGUMENTS if "{b}" in form else [None]:
+                    yield form.format(e=entry, a=a, b=b)
     for cls, fields in FIELDS.items():
         for field, a, b in itertools.product(fields, scalars + vectors, OPERANDS):
             yield "a = %s\na.%s = %s\n(a.%s, a)" % (a, field, b, field)

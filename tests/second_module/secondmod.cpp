@@ -2,7 +2,8 @@
 // another extension that share the library's metaclass and instance layout
 // with orbelon_core's, so that the suite can show that importing orbelon_core
 // (or failing to) changes nothing for them, and that no object can take the
-// class of the other module's.
+// class of the other module's; and a way to register an exception translator
+// that, like the library's registry, every module on the library shares.
 #include <pybind11/pybind11.h>
 
 #include <stdexcept>
@@ -40,6 +41,18 @@ PyObject* int_to(PyObject* obj, PyTypeObject* type) {
 }  // namespace
 
 PYBIND11_MODULE(secondmod, m) {
+    // From then on, a std::runtime_error that reaches the library's dispatch
+    // in any module (orbelon_core's included) is a ValueError; that includes
+    // the library's own error types, which derive from it.
+    m.def("translate_runtime_errors", [] {
+        py::register_exception_translator([](std::exception_ptr p) {
+            try {
+                if (p) std::rethrow_exception(p);
+            } catch (const std::runtime_error& e) {
+                PyErr_SetString(PyExc_ValueError, e.what());
+            }
+        });
+    });
     py::class_<Label>(m, "Label")
         .def(py::init<std::string>(), py::arg("text") = "")
         .def_readwrite("text", &Label::text)
