@@ -84,7 +84,12 @@ struct Binder {
     template <auto... Rules>
     void operator()(const rules::Method<Rules...>& row) {
         (cls.def(row.name, Rules), ...);
-        descriptors::adopt_method(cls, row.name, call(row));
+        PyObject* descr = descriptors::adopt_method(cls, row.name, call(row));
+#if ORBELON_FAST_PATHS
+        orbelon::fast::OwnSlots<T>::template offer<Rules...>(row.name, descr);
+#else
+        (void)descr;
+#endif
     }
 
     template <auto Member>

@@ -359,7 +359,7 @@ t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
 ''',
     "another module's exception translator and implicit conversion": '''
 import secondmod
-secondmod.translate_runtime_errors_to_value_errors()
+secondmod.translate_runtime_errors()
 secondmod.make_ints_convert_to(Scalar)
 t, v = Scalar(2.0, 5.0), Vec3(1, 2, 3)
 ''',

@@ -67,20 +67,9 @@ PYBIND11_MODULE(secondmod, m) {
             return "Pair(" + py::repr(py::float_(p.a)).cast<std::string>() + ", "
                    + py::repr(py::float_(p.b)).cast<std::string>() + ")";
         });
-    // What a program may do to every class of the library, from another
-    // module: make ints convert to a bound class, and translate an exception
-    // type its own way (std::runtime_error, and so the library's own error
-    // types, to ValueError), for every module on the library.
+    // Ints made implicitly convertible to a bound class of another module, as
+    // py::implicitly_convertible<int, C>() would from a module that knows C.
     m.def("make_ints_convert_to", [](py::type cls) {
         py::detail::get_type_info(reinterpret_cast<PyTypeObject*>(cls.ptr()))->implicit_conversions.push_back(int_to);
-    });
-    m.def("translate_runtime_errors_to_value_errors", [] {
-        py::register_exception_translator([](std::exception_ptr p) {
-            try {
-                if (p) std::rethrow_exception(p);
-            } catch (const std::runtime_error& e) {
-                py::set_error(PyExc_ValueError, e.what());
-            }
-        });
     });
 }

@@ -28,8 +28,13 @@ using internals::value;
 // library's float conversion gives it. false for anything else, or for an int
 // too large for a double: those take the full dispatch.
 inline bool plain_number(PyObject* o, double& out) {
+    long small;
     if (PyFloat_CheckExact(o)) {
         out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (internals::small_int(o, small)) {
+        out = static_cast<double>(small);  // exact: below 2^30
         return true;
     }
     if (PyLong_CheckExact(o)) {
@@ -45,9 +50,14 @@ inline bool plain_number(PyObject* o, double& out) {
 
 // An exact int in the 32-bit range of an index parameter.
 inline bool plain_index(PyObject* o, int& out) {
+    long v;
+    if (internals::small_int(o, v)) {
+        out = static_cast<int>(v);  // below 2^30 in magnitude
+        return true;
+    }
     if (!PyLong_CheckExact(o)) return false;
     int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(o, &overflow);
+    v = PyLong_AsLongAndOverflow(o, &overflow);
     if (overflow || v < INT32_MIN || v > INT32_MAX) return false;
     out = static_cast<int>(v);
     return true;

@@ -17,55 +17,82 @@
 
 #include <Python.h>
 
-#include "python/descriptors.hpp"
+#include <cstddef>
+#include <string_view>
+
+#include "python/fast/calls.hpp"
 
 namespace orbelon {
 namespace fast {
 
+// How many arguments a rule takes, self included.
+template <class R, class... P>
+constexpr std::size_t arity(R (*)(P...)) {
+    return sizeof...(P);
+}
+template <std::size_t N, auto... Rules>
+constexpr bool takes = ((arity(Rules) == N) || ...);
+
+// The slots of T's class, each calling the row's method directly (the same
+// call its descriptor makes, inlined here) with the descriptor for whatever
+// it hands on to the library.
 template <class T>
 struct OwnSlots {
-    // The class's own descriptors behind the slots, held.
-    static inline PyObject* repr = nullptr;
-    static inline PyObject* neg = nullptr;
-    static inline PyObject* to_float = nullptr;
-    static inline PyObject* getitem = nullptr;
-    static inline PyObject* setitem = nullptr;
+    // The class's own descriptors behind the slots, held, and the slot
+    // functions for them, from the rows; written by write().
+    static inline PyObject *repr = nullptr, *neg = nullptr, *to_float = nullptr, *getitem = nullptr,
+                           *setitem = nullptr;
+    static inline reprfunc tp_repr = nullptr;
+    static inline unaryfunc nb_negative = nullptr, nb_float = nullptr;
+    static inline binaryfunc mp_subscript = nullptr;
+    static inline objobjargproc mp_ass_subscript = nullptr;
     static inline objobjargproc generic_ass_subscript = nullptr;  // for `del v[i]`
 
-    static PyObject* call(PyObject* descr, PyObject* const* args, size_t n) {
-        return descriptors::method_of(descr)->vectorcall(descr, args, n, nullptr);
+    template <PyObject** Descr, auto... Rules>
+    static PyObject* unary(PyObject* self) {
+        return call_method<Rules...>(*Descr, &self, 1, nullptr);
     }
-
-    static PyObject* tp_repr(PyObject* self) { return call(repr, &self, 1); }
-    static PyObject* nb_negative(PyObject* self) { return call(neg, &self, 1); }
-    static PyObject* nb_float(PyObject* self) { return call(to_float, &self, 1); }
-    static PyObject* mp_subscript(PyObject* self, PyObject* key) {
+    template <PyObject** Descr, auto... Rules>
+    static PyObject* binary(PyObject* self, PyObject* key) {
         PyObject* args[2] = {self, key};
-        return call(getitem, args, 2);
+        return call_method<Rules...>(*Descr, args, 2, nullptr);
     }
-    static int mp_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    template <PyObject** Descr, auto... Rules>
+    static int assign(PyObject* self, PyObject* key, PyObject* value) {
         if (!value) return generic_ass_subscript(self, key, value);
         PyObject* args[3] = {self, key, value};
-        PyObject* r = call(setitem, args, 3);
+        PyObject* r = call_method<Rules...>(*Descr, args, 3, nullptr);
         Py_XDECREF(r);
         return r ? 0 : -1;
     }
 
-    // The class's descriptor `name`, held, or null when the class has none.
-    static PyObject* own(PyTypeObject* type, const char* name) {
-        PyObject* d = PyDict_GetItemString(type->tp_dict, name);
-        if (!d || Py_TYPE(d) != &descriptors::method_type) return nullptr;
-        Py_INCREF(d);
-        return d;
+    // A row of T's table, with its descriptor: the rows named after one of
+    // the slots are kept for write().
+    template <auto... Rules>
+    static void offer(const char* name, PyObject* descr) {
+        const std::string_view n(name);
+        if constexpr (takes<1, Rules...>) {
+            if (n == "__repr__") repr = descr, tp_repr = unary<&repr, Rules...>;
+            if (n == "__neg__") neg = descr, nb_negative = unary<&neg, Rules...>;
+            if (n == "__float__") to_float = descr, nb_float = unary<&to_float, Rules...>;
+        }
+        if constexpr (takes<2, Rules...>)
+            if (n == "__getitem__") getitem = descr, mp_subscript = binary<&getitem, Rules...>;
+        if constexpr (takes<3, Rules...>)
+            if (n == "__setitem__") setitem = descr, mp_ass_subscript = assign<&setitem, Rules...>;
     }
 
-    // Once, at registration, before any subclass exists.
+    // Once, after registration, before any subclass exists. The descriptors
+    // are held by the class dictionary and, once a slot is derived again, by
+    // nothing here that runs: they are held here too, for the life of the
+    // process.
     static void write(PyTypeObject* type) {
-        if ((repr = own(type, "__repr__"))) type->tp_repr = tp_repr;
-        if ((neg = own(type, "__neg__"))) type->tp_as_number->nb_negative = nb_negative;
-        if ((to_float = own(type, "__float__"))) type->tp_as_number->nb_float = nb_float;
-        if ((getitem = own(type, "__getitem__"))) type->tp_as_mapping->mp_subscript = mp_subscript;
-        if ((setitem = own(type, "__setitem__"))) {
+        for (PyObject* d : {repr, neg, to_float, getitem, setitem}) Py_XINCREF(d);
+        if (tp_repr) type->tp_repr = tp_repr;
+        if (nb_negative) type->tp_as_number->nb_negative = nb_negative;
+        if (nb_float) type->tp_as_number->nb_float = nb_float;
+        if (mp_subscript) type->tp_as_mapping->mp_subscript = mp_subscript;
+        if (mp_ass_subscript) {
             generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
             type->tp_as_mapping->mp_ass_subscript = mp_ass_subscript;
         }

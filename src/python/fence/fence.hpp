@@ -42,6 +42,7 @@
 //                              flag), PyHeapType_GET_MEMBERS (__slots__ live
 //                              after the metaclass's basicsize).
 //   CPython Objects/object.c   _Py_Dealloc and _Py_NewReference (pool.hpp).
+//   CPython Include/longintrepr.h  an int's digits (small_int below).
 //   CPython 3.8 Include/ceval.h  Py_EnterRecursiveCall and Py_LeaveRecursiveCall
 //                              (RecursionLevels below).
 // The gate below stops the build on any other pybind11; the import checks
@@ -77,6 +78,24 @@ inline PyObject* new_ref(PyObject* o) {  // Py_NewRef, from 3.10 on
     return o;
 }
 
+// An exact int of at most one digit (below 2^30 in magnitude), read in place;
+// false for anything else. The digits are CPython's own layout: the sign in
+// ob_size until 3.12, the compact-value API from 3.12 on.
+inline bool small_int(PyObject* o, long& v) {
+    if (!PyLong_CheckExact(o)) return false;
+    auto* l = reinterpret_cast<PyLongObject*>(o);
+#if PY_VERSION_HEX < 0x030C0000
+    const Py_ssize_t size = Py_SIZE(l);
+    if (size < -1 || size > 1) return false;
+    v = static_cast<long>(size) * static_cast<long>(l->ob_digit[0]);
+    return true;
+#else
+    if (!PyUnstable_Long_IsCompact(l)) return false;
+    v = static_cast<long>(PyUnstable_Long_CompactValue(l));
+    return true;
+#endif
+}
+
 // The library's translation of the exception being handled, as its
 // dispatcher does it: a pending Python error restored, everything else
 // through the registered translators (another module's included).
@@ -91,51 +110,57 @@ inline PyObject* translate_current_exception() {
     return nullptr;
 }
 
-// N levels of recursion counted against the limit while it lives, as N
-// nested calls of C functions would count them until 3.12 (from 3.12 on the
-// limit counts Python frames only, and this counts nothing). ok() is false
-// when the limit was reached, with RecursionError set. On 3.8 it does what the
-// C API's macros do, with one fetch of the thread state and, below the limit,
-// one addition each way (the macros fetch it at every use); a depth that
-// falls below the low-water mark clears the overflow flag, as a leave does.
+// N levels of recursion counted against the limit, as N nested calls of C
+// functions would count them until 3.12 (from 3.12 on the limit counts Python
+// frames only, and this counts nothing). ok() is false when the limit was
+// reached, with RecursionError set.
+//
+// On 3.8 only its effects are reproduced, with one read of the thread state:
+// a served call runs no Python code while it would hold the levels, so below
+// the limit, with no overflow being recovered from, entering and leaving them
+// changes nothing anyone sees, and is skipped. Otherwise the levels are
+// entered and left one by one, as the C API's macros do.
 template <int N>
 class RecursionLevels {
 #if PY_VERSION_HEX < 0x030C0000
     static constexpr const char* where = " while calling a Python object";
+    int entered_ = 0;
+    bool ok_ = true;
+
 #    if PY_VERSION_HEX < 0x03090000
     PyThreadState* const ts_ = _PyThreadState_UncheckedGet();
-    int entered_ = N;
 
-    [[gnu::noinline]] void enter_one_by_one() {
-        ts_->recursion_depth -= N;
-        for (entered_ = 0; entered_ < N; ++entered_)
-            if (++ts_->recursion_depth > _Py_CheckRecursionLimit && _Py_CheckRecursiveCall(where)) break;
+    [[gnu::noinline]] void enter() {
+        while (entered_ < N && !(++ts_->recursion_depth > _Py_CheckRecursionLimit && _Py_CheckRecursiveCall(where)))
+            ++entered_;
+        ok_ = entered_ == N;
+    }
+    [[gnu::noinline]] void leave() {
+        const int limit = _Py_CheckRecursionLimit;
+        for (; entered_ > 0; --entered_)
+            if (--ts_->recursion_depth < (limit > 200 ? limit - 50 : 3 * (limit >> 2))) ts_->overflowed = 0;
     }
 
 public:
     [[gnu::always_inline]] RecursionLevels() {
-        if ((ts_->recursion_depth += N) > _Py_CheckRecursionLimit) enter_one_by_one();
+        if (ts_->recursion_depth + N > _Py_CheckRecursionLimit || ts_->overflowed) enter();
     }
     [[gnu::always_inline]] ~RecursionLevels() {
-        const int limit = _Py_CheckRecursionLimit;
-        ts_->recursion_depth -= entered_;
-        if (ts_->overflowed && ts_->recursion_depth < (limit > 200 ? limit - 50 : 3 * (limit >> 2)))
-            ts_->overflowed = 0;
+        if (entered_) leave();
     }
 #    else
-    int entered_ = 0;
-
 public:
     RecursionLevels() {
         while (entered_ < N && Py_EnterRecursiveCall(where) == 0) ++entered_;
+        ok_ = entered_ == N;
     }
     ~RecursionLevels() {
-        for (int i = 0; i < entered_; ++i) Py_LeaveRecursiveCall();
+        for (; entered_ > 0; --entered_) Py_LeaveRecursiveCall();
     }
 #    endif
     RecursionLevels(const RecursionLevels&) = delete;
     RecursionLevels& operator=(const RecursionLevels&) = delete;
-    bool ok() const { return entered_ == N; }
+    bool ok() const { return ok_; }
 #else
 public:
     bool ok() const { return true; }
