@@ -16,6 +16,10 @@ using internals::new_ref;
 
 struct Meta {
     static inline PyTypeObject* type = nullptr;  // orbelon_core.orbelon_type
+    // Its MRO when last seen to end in the library's metaclass, held: while
+    // its tp_mro is still this very tuple (a tuple never changes), the check
+    // need not be made again.
+    static inline PyObject* checked_mro = nullptr;
     static inline PyObject* call_name = nullptr;  // interned
     static inline PyObject* init_name = nullptr;
 };
@@ -26,7 +30,13 @@ struct Meta {
 // CPython's own super().
 inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
     internals::restore_vectorcall(Meta::type, meta_call);
-    if (internals::library_call_is_next(Py_TYPE(cls), Meta::type)) return Library::call(cls, args, kwargs);
+    if (internals::library_call_is_next(Py_TYPE(cls), Meta::type)) {
+        if (Py_TYPE(cls) == Meta::type && Meta::type->tp_mro != Meta::checked_mro) {
+            Py_XDECREF(Meta::checked_mro);
+            Meta::checked_mro = new_ref(Meta::type->tp_mro);
+        }
+        return Library::call(cls, args, kwargs);
+    }
     if (!Library::call || !Library::new_) internals::find_library_functions();
     PyObject* super = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), Meta::type, cls, nullptr);
     if (!super) return nullptr;
@@ -42,7 +52,8 @@ inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
 // metaclass call without passing through anything of Python's.
 inline bool calls_library(PyObject* cls) {
     PyTypeObject* meta = Py_TYPE(cls);
-    return meta == Meta::type && meta->tp_call == meta_call && internals::library_call_is_next(meta, Meta::type);
+    return meta == Meta::type && meta->tp_call == meta_call && meta->tp_mro == Meta::checked_mro
+           && Library::metaclass->tp_call == Library::call;
 }
 
 // A call of `cls` that its own vectorcall does not serve, made the way the
@@ -74,6 +85,7 @@ inline void make() {
     if (!Meta::call_name || !Meta::init_name) throw pybind11::error_already_set();
     internals::find_library();
     Meta::type = internals::make_heap_metaclass("orbelon_type", meta_call);
+    if (internals::library_call_is_next(Meta::type, Meta::type)) Meta::checked_mro = new_ref(Meta::type->tp_mro);
 }
 
 }  // namespace metaclass

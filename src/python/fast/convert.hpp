@@ -88,8 +88,15 @@ struct Arg<T&> {  // the same, to be changed in place
 template <>
 struct Arg<double> {
     double v = 0.0;
-    bool load(PyObject* o) {
-        return (PyFloat_CheckExact(o) || !internals::converts_implicitly<Scalar, Vec3>()) && plain_number(o, v);
+    [[gnu::always_inline]] bool load(PyObject* o) {
+        if (PyFloat_CheckExact(o)) {
+            v = PyFloat_AS_DOUBLE(o);
+            return true;
+        }
+        return load_other(o);
+    }
+    [[gnu::noinline]] bool load_other(PyObject* o) {
+        return !internals::converts_implicitly<Scalar, Vec3>() && plain_number(o, v);
     }
     double get() const { return v; }
 };
