@@ -89,9 +89,14 @@ template <>
 struct Arg<double> {
     double v = 0.0;
     [[gnu::always_inline]] bool load(PyObject* o) {
+        long small;
         if (PyFloat_CheckExact(o)) {
             v = PyFloat_AS_DOUBLE(o);
             return true;
+        }
+        if (internals::small_int(o, small)) {
+            v = static_cast<double>(small);
+            return !internals::converts_implicitly<Scalar, Vec3>();
         }
         return load_other(o);
     }
