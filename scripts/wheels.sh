@@ -261,6 +261,10 @@ for arch in "${arches[@]}"; do
             # emulation nothing could compile it.
             sdist="$src/tests/second_module" build "$py" "$arch" "$work/second-$arch-$v"
             "$tools/bin/python" -m zipfile -e "$work/second-$arch-$v"/*.whl "$work/second-$arch-$v/lib"
+            # And the stock binding of the same tables the suite compares with.
+            sdist="$src/tests/stock_module" build "$py" "$arch" "$work/stock-$arch-$v" \
+                --config-settings=cmake.define.ORBELON_SRC="$src/src"
+            "$tools/bin/python" -m zipfile -e "$work/stock-$arch-$v"/*.whl "$work/stock-$arch-$v/lib"
 
             # A fresh environment outside the source tree, the wheel installed
             # as the README says. The suite runs from a copy of what it reads
@@ -284,6 +288,7 @@ for arch in "${arches[@]}"; do
             fi
             (cd "$tree" && ORBELON_PLAIN_BUILD="$work/plain-$arch-$v/lib" \
                 ORBELON_SECOND_MODULE="$work/second-$arch-$v/lib" \
+                ORBELON_STOCK_BUILD="$work/stock-$arch-$v/lib" \
                 ORBELON_TYPECHECK_PYTHON="$tools/bin/python" \
                 "$venv/bin/python" -m pytest -p no:cacheprovider -rs --junitxml="$work/junit.xml" \
                 "${pytest_args[@]}") || true
@@ -291,7 +296,7 @@ for arch in "${arches[@]}"; do
                 result="FAILED: $result"
                 failed=1
             fi
-            rm -rf "$venv" "$tree" "$work/plain-$arch-$v" "$work/second-$arch-$v"
+            rm -rf "$venv" "$tree" "$work/plain-$arch-$v" "$work/second-$arch-$v" "$work/stock-$arch-$v"
             unset QEMU_LD_PREFIX
         fi
         summary+=("$(printf '%-7s %-4s %-76s %7s bytes  install %7s  %s' \

@@ -56,7 +56,12 @@ def plain_build():
 @pytest.fixture(scope="session")
 def stock_build():
     """The tables bound by the library alone (tests/stock_module), built once
-    per source state."""
+    per source state.
+
+    ORBELON_STOCK_BUILD names one made elsewhere instead, as the wheel round
+    trip does, by the wheel's own compiler."""
+    if os.environ.get("ORBELON_STOCK_BUILD"):
+        return Path(os.environ["ORBELON_STOCK_BUILD"])
     target = builds.stock_build()
     if target is None:
         pytest.skip("no sources here to build the stock binding from (a wheel under test)")

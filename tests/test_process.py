@@ -36,14 +36,16 @@ def run_child(code, paths=()):
     return proc.returncode, proc.stdout, proc.stderr
 
 
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="before 3.12 the binding library hangs in a subinterpreter")
-def test_only_the_main_interpreter_imports():
-    pytest.importorskip("_testcapi")
-    code, out, err = run_child(SUBINTERPRETER)
-    assert code == 0, err
-    assert out.splitlines() == [
-        "sub: ImportError: orbelon_core: only the main interpreter can import this module",
-        "main: <Scalar val=2.000000, d=4.000000>"]
+# Before 3.12 the binding library itself can hang in a subinterpreter, before
+# any of the module's code runs: there is nothing of the module's to test.
+if sys.version_info >= (3, 12):
+    def test_only_the_main_interpreter_imports():
+        pytest.importorskip("_testcapi")
+        code, out, err = run_child(SUBINTERPRETER)
+        assert code == 0, err
+        assert out.splitlines() == [
+            "sub: ImportError: orbelon_core: only the main interpreter can import this module",
+            "main: <Scalar val=2.000000, d=4.000000>"]
 
 
 # From 3.12 on, assigning __call__ on a type clears its vectorcall flag for
