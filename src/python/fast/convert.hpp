@@ -73,13 +73,13 @@ struct Arg {
 template <class T>
 struct Arg<const T&> {  // an exact instance that holds its value
     T* p = nullptr;
-    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o)); }
+    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o), true); }
     const T& get() const { return *p; }
 };
 template <class T>
 struct Arg<T&> {  // the same, to be changed in place
     T* p = nullptr;
-    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o)); }
+    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o), true); }
     T& get() const { return *p; }
 };
 // A float, or an int while no other module has made an int convertible to a
