@@ -141,9 +141,14 @@ if [[ "$(cat "$cache/done" 2>/dev/null)" != "$stamp" ]]; then
         # Debian's pyconfig.h is a wrapper that includes the one for the
         # architecture by an angle-bracket path, found only under
         # /usr/include; the real one in its place keeps the folder's headers
-        # self-contained.
-        cp "$sysroot/usr/include/$triplet/python$minor$debug/pyconfig.h" \
-           "$sysroot/usr/include/python$minor$debug/pyconfig.h"
+        # self-contained. The debug build's header folder is mostly links to
+        # the release build's, whose own pyconfig.h is then read too: it gets
+        # the debug build's as well, so that a module built here has the
+        # debug ABI whether or not its build system defines Py_DEBUG.
+        for dir in "python$minor" "python$minor$debug"; do
+            cp "$sysroot/usr/include/$triplet/python$minor$debug/pyconfig.h" \
+               "$sysroot/usr/include/$dir/pyconfig.h"
+        done
         # sysconfig's paths follow the interpreter into the folder, but its
         # build variables (INCLUDEPY, LIBPL, the -I flags) are the ones
         # recorded when Debian built it, under /usr: a build tool reading
