@@ -125,7 +125,8 @@ installed_module() {
 # hold only strings, so they read as Python lists, comments and all.
 read -r -d '' READ_EXTRA <<'EOF' || true
 import ast, re, sys
-text = open("pyproject.toml", encoding="utf-8").read()
+with open("pyproject.toml", encoding="utf-8") as f:  # closed: -X dev warns otherwise
+    text = f.read()
 text = text.split("[project.optional-dependencies]", 1)[1].split("\n[", 1)[0]
 array = re.search(r"""^%s\s*=\s*(\[(?:[\s,]|"[^"]*"|'[^']*'|#[^\n]*)*\])""" % re.escape(sys.argv[1]),
                   text, re.M)
