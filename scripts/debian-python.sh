@@ -25,9 +25,9 @@
 #   packages are left as they are, and nothing runs as root inside the folder.
 #
 # Each interpreter lives in ~/.cache/orbelon-python/VERSION-ARCH (100 to
-# 200 MB), made once and shared by every clone. How the aarch64 wheels are
-# tested: docs/wheels.md; how scripts/dev.sh uses the x86-64 ones: its
-# header.
+# 400 MB, the debug build the largest), made once and shared by every
+# clone. How the aarch64 wheels are tested: docs/wheels.md; how
+# scripts/dev.sh uses the x86-64 ones: its header.
 set -euo pipefail
 
 say() { echo "debian-python.sh: $*" >&2; }
