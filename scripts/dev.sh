@@ -16,7 +16,10 @@
 #                            sphinx-build)
 #
 # The interpreter is Python 3.8 from pyenv unless PYTHON names another one,
-# by its path or by its version under pyenv (PYTHON=3.13).
+# by its path or by its version (PYTHON=3.13). A version that pyenv does not
+# have here, 3.14 or 3.15, or 3.14d for 3.14's debug build, is Debian's, set
+# up once by scripts/debian-python.sh; 3.14d gets an environment of its own,
+# .venv-3.14d.
 #
 # A build is reused while nothing it is made from has changed. Each
 # environment keeps the key of the build installed in it (.build-key): a
@@ -32,33 +35,65 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# pyenv_python VERSION: the newest pyenv interpreter of VERSION (3.8, 3.13).
+# pyenv_python VERSION: the newest pyenv interpreter of VERSION (3.8, 3.13),
+# or nothing.
 pyenv_python() {
-    local root found
+    local root
     root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-    found="$(ls -d "$root"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1 || true)"
+    ls -d "$root"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1 || true
+}
+
+# find_python: the interpreter PYTHON names (see the header).
+find_python() {
+    local version="${PYTHON:-3.8}" found=""
+    case "$version" in
+        3.[0-9]*) ;;
+        *) echo "$version"; return ;;
+    esac
+    if [[ "$version" != *d ]]; then found="$(pyenv_python "$version")"; fi
     if [[ -z "$found" ]]; then
-        echo "dev.sh: no Python $1 found under $root/versions; set PYTHON to its path" >&2
-        exit 1
+        case "$version" in
+            3.14|3.15|3.14d) found="$(scripts/debian-python.sh "$version")" ;;
+            *) echo "dev.sh: no Python $version found under pyenv; set PYTHON to its path" >&2
+               exit 1 ;;
+        esac
     fi
     echo "$found"
 }
 
-find_python() {
-    case "${PYTHON:-}" in
-        "") pyenv_python 3.8 ;;
-        3.[0-9]*) pyenv_python "$PYTHON" ;;
-        *) echo "$PYTHON" ;;
-    esac
-}
-
 # make_venv PYTHON VENV: create VENV with a current pip, unless it exists.
+# Debian's interpreters cannot make one with pip: their ensurepip takes the
+# pip wheel of the machine's own Debian, too old for 3.12 and newer. The venv
+# is then made without it, and pip installs itself from its wheel on PyPI.
 make_venv() {
     if [[ ! -x "$2/bin/python" ]]; then
         echo "dev.sh: making $2 with $1" >&2
-        "$1" -m venv "$2"
+        if ! "$1" -m venv "$2" 2>/dev/null; then
+            rm -rf "$2"
+            "$1" -m venv --without-pip "$2"
+            bootstrap_pip "$2"
+        fi
         "$2/bin/python" -m pip install -q --upgrade pip >&2
     fi
+}
+
+# bootstrap_pip VENV: install pip into VENV from the newest pip wheel on
+# PyPI. A wheel is a zip that Python can run pip from.
+bootstrap_pip() {
+    local dir wheel
+    dir="$(mktemp -d)"
+    "$1/bin/python" - "$dir" <<'EOF'
+import json, os, sys, urllib.parse, urllib.request
+with urllib.request.urlopen("https://pypi.org/pypi/pip/json") as response:
+    release = json.load(response)
+    base = response.geturl()
+# A mirror in front of PyPI may give the files' addresses relative to its own.
+url = urllib.parse.urljoin(base, next(f["url"] for f in release["urls"] if f["packagetype"] == "bdist_wheel"))
+urllib.request.urlretrieve(url, os.path.join(sys.argv[1], url.rsplit("/", 1)[1]))
+EOF
+    wheel="$(ls "$dir"/pip-*.whl)"
+    "$1/bin/python" "$wheel/pip" install -q "$wheel" >&2
+    rm -rf "$dir"
 }
 
 # digest PYTHON "FILE..." [OPTION...]: the digest of the files (a list, one
@@ -90,7 +125,8 @@ installed_module() {
 # hold only strings, so they read as Python lists, comments and all.
 read -r -d '' READ_EXTRA <<'EOF' || true
 import ast, re, sys
-text = open("pyproject.toml", encoding="utf-8").read()
+with open("pyproject.toml", encoding="utf-8") as f:  # closed: -X dev warns otherwise
+    text = f.read()
 text = text.split("[project.optional-dependencies]", 1)[1].split("\n[", 1)[0]
 array = re.search(r"""^%s\s*=\s*(\[(?:[\s,]|"[^"]*"|'[^']*'|#[^\n]*)*\])""" % re.escape(sys.argv[1]),
                   text, re.M)
@@ -117,7 +153,10 @@ install_extra() {
 setup() {
     local extra="$1" py venv key
     py="$(find_python)"
-    venv="${2:-.venv-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')}"
+    # A debug build (3.14d) needs an environment of its own: its modules
+    # have the same names as the release build's but another ABI.
+    venv="${2:-.venv-$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2]
+                                                   + ("d" if hasattr(sys, "gettotalrefcount") else ""))')}"
     shift $(($# < 2 ? $# : 2))
     make_venv "$py" "$venv"
     PY="$venv/bin/python"

