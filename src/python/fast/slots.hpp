@@ -83,9 +83,8 @@ struct OwnSlots {
     }
 
     // Once, after registration, before any subclass exists. The descriptors
-    // are held by the class dictionary and, once a slot is derived again, by
-    // nothing here that runs: they are held here too, for the life of the
-    // process.
+    // are held here too, so that a slot never calls one that Python code has
+    // since taken out of the class dictionary.
     static void write(PyTypeObject* type) {
         for (PyObject* d : {repr, neg, to_float, getitem, setitem}) Py_XINCREF(d);
         if (tp_repr) type->tp_repr = tp_repr;
