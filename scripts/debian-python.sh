@@ -64,7 +64,9 @@ fi
 if [[ -n "$debug" ]]; then
     packages+=("python$minor-dbg" "libpython$minor-dbg")
 fi
-stamp="$suite ${packages[*]}"
+# The stamp changes with the way the folder is set up, so that a folder
+# made an older way is made again.
+stamp="$suite ${packages[*]} (wheels in the folder)"
 
 if [[ "$arch" == aarch64 ]]; then
     if ! command -v qemu-aarch64-static >/dev/null || ! command -v update-binfmts >/dev/null; then
@@ -149,14 +151,17 @@ if [[ "$(cat "$cache/done" 2>/dev/null)" != "$stamp" ]]; then
             cp "$sysroot/usr/include/$triplet/python$minor$debug/pyconfig.h" \
                "$sysroot/usr/include/$dir/pyconfig.h"
         done
-        # sysconfig's paths follow the interpreter into the folder, but its
-        # build variables (INCLUDEPY, LIBPL, the -I flags) are the ones
-        # recorded when Debian built it, under /usr: a build tool reading
-        # them would take the machine's headers of the same version, if it
-        # has any. They are pointed at the folder as well.
-        sed -i -E "s#(['\" ]|-I|-L)/usr/(include/python3|lib/python3)#\\1$sysroot/usr/\\2#g" \
-            "$sysroot/usr/lib/python$minor"/_sysconfig*
     fi
+    # sysconfig's paths follow the interpreter into the folder, but its
+    # build variables are the ones recorded when Debian built it, under /usr:
+    # a build tool reading INCLUDEPY, LIBPL or the -I flags would take the
+    # machine's headers of the same version, if it has any, and ensurepip
+    # (python -m venv) would take the pip wheel of WHEEL_PKG_DIR from the
+    # machine's own Debian, too old for a newer Python. Both are pointed at
+    # the folder, which has sid's pip wheel.
+    sed -i -E -e "s#(['\" ]|-I|-L)/usr/(include/python3|lib/python3)#\\1$sysroot/usr/\\2#g" \
+              -e "s#(['\"])/usr/share/python-wheels#\\1$sysroot/usr/share/python-wheels#g" \
+        "$sysroot/usr/lib/python$minor"/_sysconfig*
     # Debian compiles the standard library when it installs the package;
     # done once here, so that every start need not compile it again.
     if [[ "$arch" == aarch64 ]]; then say "compiling the standard library under emulation (a minute or two)"

@@ -62,38 +62,12 @@ find_python() {
 }
 
 # make_venv PYTHON VENV: create VENV with a current pip, unless it exists.
-# Debian's interpreters cannot make one with pip: their ensurepip takes the
-# pip wheel of the machine's own Debian, too old for 3.12 and newer. The venv
-# is then made without it, and pip installs itself from its wheel on PyPI.
 make_venv() {
     if [[ ! -x "$2/bin/python" ]]; then
         echo "dev.sh: making $2 with $1" >&2
-        if ! "$1" -m venv "$2" 2>/dev/null; then
-            rm -rf "$2"
-            "$1" -m venv --without-pip "$2"
-            bootstrap_pip "$2"
-        fi
+        "$1" -m venv "$2"
         "$2/bin/python" -m pip install -q --upgrade pip >&2
     fi
-}
-
-# bootstrap_pip VENV: install pip into VENV from the newest pip wheel on
-# PyPI. A wheel is a zip that Python can run pip from.
-bootstrap_pip() {
-    local dir wheel
-    dir="$(mktemp -d)"
-    "$1/bin/python" - "$dir" <<'EOF'
-import json, os, sys, urllib.parse, urllib.request
-with urllib.request.urlopen("https://pypi.org/pypi/pip/json") as response:
-    release = json.load(response)
-    base = response.geturl()
-# A mirror in front of PyPI may give the files' addresses relative to its own.
-url = urllib.parse.urljoin(base, next(f["url"] for f in release["urls"] if f["packagetype"] == "bdist_wheel"))
-urllib.request.urlretrieve(url, os.path.join(sys.argv[1], url.rsplit("/", 1)[1]))
-EOF
-    wheel="$(ls "$dir"/pip-*.whl)"
-    "$1/bin/python" "$wheel/pip" install -q "$wheel" >&2
-    rm -rf "$dir"
 }
 
 # digest PYTHON "FILE..." [OPTION...]: the digest of the files (a list, one

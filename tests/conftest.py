@@ -7,7 +7,9 @@ the leak tests make 2*10^4 calls per operation, so the suite stays fast and
 repeatable. With it the property tests draw fresh random examples, 10^6
 comparisons in all, and the leak tests make 10^6 calls per operation.
 """
+import gzip
 import os
+import sys
 from pathlib import Path
 
 import pytest
@@ -31,6 +33,19 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     settings.load_profile("long" if config.getoption("--long") else "quick")
+
+
+def pytest_report_header():
+    """Which interpreter ran, down to its build: Debian's interpreters
+    (scripts/debian-python.sh) are not pinned, so their package's revision
+    is named too."""
+    debug = ", debug build" if hasattr(sys, "gettotalrefcount") else ""
+    lines = ["interpreter: %s%s" % (" ".join(sys.version.split()), debug)]
+    changelog = Path(sys.base_prefix, "share/doc/python%d.%d/changelog.Debian.gz" % sys.version_info[:2])
+    if changelog.exists():
+        with gzip.open(str(changelog), "rt") as f:
+            lines.append("Debian package: " + f.readline().split(";")[0])
+    return lines
 
 
 @pytest.fixture(scope="session")

@@ -3,7 +3,8 @@
 Each case is called many times after a warm-up: the C/C++ heap, counted
 exactly by glibc, must stay where it was (within 1 KB in all), the resident
 memory of the process within 1 MB and the reference counts of everything passed
-in must not move. 2*10^4 calls per case normally, 10^6 with --long.
+in must not move; under a debug build, neither may the interpreter's count of
+all references. 2*10^4 calls per case normally, 10^6 with --long.
 """
 import ctypes
 import gc
@@ -54,6 +55,11 @@ def heap():
         return 0
     info = _mallinfo2()
     return info.uordblks + info.hblkhd
+
+
+def total_refs():
+    """Every reference the interpreter holds, in a debug build; else 0."""
+    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
 
 
 def resident():
@@ -229,12 +235,17 @@ def test_flat(name, call, error, message, long_run):
     gc.collect()
     calls = LONG if long_run else QUICK
     refs, before, heap_before = [sys.getrefcount(a) for a in ARGS], resident(), heap()
+    total_before = total_refs()
     repeat(call, error, calls)
     gc.collect()
     grown, heap_grown = resident() - before, heap() - heap_before
+    total_grown = total_refs() - total_before
     after = [sys.getrefcount(a) for a in ARGS]
     moved = [(a, x, y) for a, x, y in zip(ARGS, refs, after) if x != y]
     assert not moved, "%s: reference counts moved: %r" % (name, moved)
+    # The interpreter's own caches take a few references once (20 at most
+    # seen); a reference lost per call would take one per call.
+    assert total_grown < 100, "%s: %d references more over %d calls" % (name, total_grown, calls)
     assert grown < SLACK or SANITIZED, "%s: resident memory grew by %d bytes" % (name, grown)
     # A lost value costs 16 bytes or more a call, hundreds of KB in all.
     assert heap_grown < HEAP_SLACK or SANITIZED, \
