@@ -68,9 +68,10 @@ assert abs(LONG_NORMAL_RATIO - math.sqrt(1.0 + 48.0 * math.cos(V.angle(N)) ** 2)
 # ----------
 #
 # The mirror plane (pale), its unit normal, ``v``, its reflection in the
-# plane, and the result with the normal doubled, which overshoots the mirror
-# image and grows. Both figures use an orthographic view with one scale on
-# all three axes, so that lengths and right angles read true.
+# plane, and the result with the normal doubled (dashed), which overshoots
+# the mirror image and grows. Both figures use an orthographic view with one
+# scale on all three axes, so that lengths and right angles read true, and
+# keep their legends below the box.
 
 
 def arrow(ax, tip, color, label, tail=Vec3(), **style):
@@ -87,7 +88,7 @@ def plane(ax, n, size=2.5):
     corners = [u * (a * size) + t * (b * size) for a, b in ((-1, -1), (1, -1), (1, 1), (-1, 1))]
     grid = np.array([[corners[0].to_list(), corners[1].to_list()],
                      [corners[3].to_list(), corners[2].to_list()]])
-    ax.plot_surface(grid[..., 0], grid[..., 1], grid[..., 2], color="tab:blue", alpha=0.15)
+    ax.plot_surface(grid[..., 0], grid[..., 1], grid[..., 2], color="C0", alpha=0.15)
 
 
 def axes_3d(fig, zlim):
@@ -105,15 +106,19 @@ def axes_3d(fig, zlim):
 fig = plt.figure(figsize=(7.0, 6.0), layout="constrained")
 ax = axes_3d(fig, (-6.0, 2.0))
 plane(ax, N)
-arrow(ax, N, "tab:blue", "unit normal $n$")
+arrow(ax, N, "C0", "unit normal $n$")
 arrow(ax, V, "k", "$v$")
-arrow(ax, V.reflect(N), "tab:orange", "v.reflect(n): the mirror image")
-arrow(ax, V.reflect(N * 2.0), "tab:red", "v.reflect(n * 2): %.1f times longer" % LONG_NORMAL_RATIO)
+arrow(ax, V.reflect(N), "C1", "v.reflect(n): the mirror image")
+arrow(ax, V.reflect(N * 2.0), "C3", "v.reflect(n * 2): %.1f times longer" % LONG_NORMAL_RATIO,
+      linestyle="--")
 mirror = V.reflect(N)
-ax.plot([V.x, mirror.x], [V.y, mirror.y], [V.z, mirror.z], color="0.4", linestyle="--",
-        linewidth=1, label="$v$ to its image: along $n$, halved by the plane")
+ax.plot([V.x, mirror.x], [V.y, mirror.y], [V.z, mirror.z], color="0.4", linestyle=":",
+        linewidth=1.2, label="$v$ to its image: along $n$, halved by the plane")
 ax.set_title("Reflection: a mirror only for a unit normal")
-ax.legend(loc="upper left")
+fig.legend(loc="outside lower center", ncols=2)
+# Room between the legend and the x label, which sits further out than the
+# layout allows for.
+fig.get_layout_engine().set(h_pad=0.1)
 
 # %%
 # Projection
@@ -130,15 +135,15 @@ line_end = W * 3.0
 ax.plot([-line_end.x, line_end.x], [-line_end.y, line_end.y], [-line_end.z, line_end.z],
         color="0.5", linestyle=":", label="the line of $w$")
 arrow(ax, U, "k", "$v$")
-arrow(ax, p, "tab:green", "p = v.project(w), beyond the tip of $w$", linewidth=7, alpha=0.45)
-arrow(ax, W, "tab:blue", "$w$")
-arrow(ax, U, "tab:purple", "v - p, square to $w$", tail=p)
+arrow(ax, p, "C2", "p = v.project(w), beyond the tip of $w$", linewidth=7, alpha=0.45)
+arrow(ax, W, "C0", "$w$")
+arrow(ax, U, "C4", "v - p, square to $w$", tail=p, linestyle="--")
 along, across = W.normalize() * 0.25, (U - p).normalize() * 0.25
 corner = [p + along, p + along + across, p + across]
 ax.plot([c.x for c in corner], [c.y for c in corner], [c.z for c in corner], color="0.3",
         linewidth=1)
 ax.set_title("Projection: $v = p + (v - p)$")
-ax.legend(loc="upper left")
+fig_projection.legend(loc="outside lower center", ncols=2)
 
 if __name__ == "__main__":
     plt.show()
