@@ -82,11 +82,13 @@ fig = plt.figure(figsize=(7.0, 6.0), layout="constrained")
 ax = fig.add_subplot(projection="3d", proj_type="ortho")
 ts = np.linspace(0.0, 2.0 * Constants.pi, 200)
 points = [helix(t)[0] for t in ts]
-ax.plot([p.x for p in points], [p.y for p in points], [p.z for p in points], color="0.3",
+# The wire near black, darker than either force, so it stays apart from
+# them in greyscale too.
+ax.plot([p.x for p in points], [p.y for p in points], [p.z for p in points], color="0.15",
         label="the wire: one turn, radius %g m, pitch %g m" % (R, H))
 STOPS = [helix(t)[0] for t in np.linspace(0.0, 2.0 * Constants.pi, 12, endpoint=False)]
-for force, color, label in [(swirl, "tab:orange", r"swirl $S\,(-y, x, 0)$, %.2f N" % (S * R)),
-                            (weight, "tab:blue", r"weight $(0, 0, -m g)$, %.2f N" % (MASS * Constants.g))]:
+for force, color, label in [(swirl, "C1", r"swirl $S\,(-y, x, 0)$, %.2f N" % (S * R)),
+                            (weight, "C0", r"weight $(0, 0, -m g)$, %.2f N" % (MASS * Constants.g))]:
     arrows = [force(r) * ARROW for r in STOPS]
     ax.quiver([r.x for r in STOPS], [r.y for r in STOPS], [r.z for r in STOPS],
               [a.x for a in arrows], [a.y for a in arrows], [a.z for a in arrows],
@@ -94,14 +96,17 @@ for force, color, label in [(swirl, "tab:orange", r"swirl $S\,(-y, x, 0)$, %.2f 
 ax.set_title(r"$W = 2\pi S R^2 - m g H = %.6f$ J" % exact)
 ax.set_xlabel("x (m)")
 ax.set_ylabel("y (m)")
-ax.set_zlabel("z (m)")
+ax.set_zlabel("z (m)", labelpad=14)  # clear of the tick labels beside it
 ax.set_xlim(-0.65, 0.65)
 ax.set_ylim(-0.65, 0.65)
 ax.set_zlim(-0.25, 2.05)
 ax.set_aspect("equal")
 ax.set_xticks([-0.5, 0.0, 0.5])
 ax.set_yticks([-0.5, 0.0, 0.5])
-ax.legend(loc="upper left", title="arrows: %g m per newton" % ARROW)
+# Below the box rather than over its top, with room for the x label, which
+# sits further out than the layout allows for.
+fig.legend(loc="outside lower center", title="arrows: %g m per newton" % ARROW)
+fig.get_layout_engine().set(h_pad=0.1)
 
 if __name__ == "__main__":
     plt.show()
