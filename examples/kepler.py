@@ -89,7 +89,10 @@ for k, (e1, e2) in enumerate(zip(ANOMALIES, ANOMALIES[1:])):
     arc = np.linspace(e1, e2, 30)
     xs = np.concatenate([[0.0], np.cos(arc) - ECC, [0.0]])
     ys = np.concatenate([[0.0], B * np.sin(arc), [0.0]])
-    ax.fill(xs, ys, color="tab:blue" if k % 2 else "tab:orange", alpha=0.35, linewidth=0)
+    # White edges part the sectors where their two tints look alike, as in
+    # greyscale.
+    ax.fill(xs, ys, facecolor="C0" if k % 2 else "C1", alpha=0.35, edgecolor="white",
+            linewidth=1.0)
 ring = np.linspace(0.0, 2.0 * math.pi, 200)
 ax.plot(np.cos(ring) - ECC, B * np.sin(ring), color="0.3", linewidth=1)
 ax.plot([position(e)[0][0] for e in ANOMALIES[:-1]], [position(e)[0][1] for e in ANOMALIES[:-1]],

@@ -126,17 +126,19 @@ LABELS = {  # the problems' names, typeset
     "x^3 - 2x + 2 from 0": "$x^3 - 2x + 2$ from 0",
     "atan x from 1.5": r"$\arctan x$ from 1.5",
 }
+MARKERS = dict(zip(PROBLEMS, "os^Dv"))  # told apart without their colours too
 fig, (left, right) = plt.subplots(2, 1, figsize=(7.0, 8.0), layout="constrained")
 for name, (errs, message) in RESULTS.items():
     ax = right if PROBLEMS[name][3] == "fails" else left
-    line, = ax.semilogy(range(len(errs)), errs, "o-", markersize=4, label=LABELS[name])
+    line, = ax.semilogy(range(len(errs)), errs, marker=MARKERS[name], markersize=4,
+                        label=LABELS[name])
     if message:
         ax.plot(len(errs) - 1, errs[-1], "x", color=line.get_color(), markersize=12,
                 markeredgewidth=2)
         right_end = len(errs) > 50
         ax.annotate(message, (len(errs) - 1, errs[-1]), textcoords="offset points",
                     xytext=(0, 14) if right_end else (12, -4), ha="right" if right_end else "left",
-                    color=line.get_color())
+                    color="0.2")
 left.axhline(1e-7, color="0.5", linestyle=":", linewidth=1)
 left.text(14, 2e-7, "tol = 1e-7", color="0.3")
 left.set_title("Converging: the error squared per step, or halved")

@@ -83,21 +83,21 @@ angle_degrees = np.degrees(ANGLES)
 fig, (top, middle, bottom) = plt.subplots(3, 1, figsize=(7.0, 8.0), sharex=True,
                                           layout="constrained")
 top.plot(angle_degrees, TABLE[:, 0], label="Scalar val")
-top.axvline(math.degrees(best), color="tab:green", linestyle=":",
+top.axvline(math.degrees(best), color="C2", linestyle=":",
             label="greatest range, by root_newton on d: %.6f°" % math.degrees(best))
 top.set_ylabel("range $R$ (m)")
 top.set_title("A %g m/s shot: its range and its sensitivity to the angle" % V)
 top.legend(loc="lower center")
-middle.plot(angle_degrees, TABLE[:, 1], color="tab:orange", label="Scalar d")
+middle.plot(angle_degrees, TABLE[:, 1], color="C1", label="Scalar d")
 middle.plot(angle_degrees[::5], TABLE[::5, 2], "k+", markersize=9,
             label=r"by hand: $2 v^2 \cos(2\theta) / g$")
 middle.axhline(0.0, color="0.5", linewidth=0.8)
-middle.axvline(math.degrees(best), color="tab:green", linestyle=":")
+middle.axvline(math.degrees(best), color="C2", linestyle=":")
 middle.set_ylabel(r"$dR/d\theta$ (m/rad)")
 middle.legend(loc="upper right")
 bottom.semilogy(angle_degrees, np.maximum(AUTODIFF_ERROR, FLOOR), "o", markersize=3,
-                color="tab:orange", label="|Scalar d - by hand| (bottom line: exactly equal)")
-bottom.semilogy(angle_degrees, NUMERIC_ERROR, "s", markersize=3, color="tab:purple",
+                color="C1", label="|Scalar d - by hand| (bottom line: exactly equal)")
+bottom.semilogy(angle_degrees, NUMERIC_ERROR, "s", markersize=3, color="C4",
                 label="|Solver.differentiate - by hand|")
 bottom.set_ylim(FLOOR / 3.0, 1e-4)
 bottom.set_xlabel(r"launch angle $\theta$ (degrees)")
