@@ -7,6 +7,7 @@ number can say about a figure is checked: every axis is labelled, text is
 legible at the size the site shows it, and forces share one arrow scale.
 """
 import functools
+import itertools
 import math
 import os
 import pathlib
@@ -70,6 +71,65 @@ def test_text_is_legible_where_the_site_shows_it(name):
         smallest = min(texts, key=lambda t: t.get_fontsize())
         assert smallest.get_fontsize() * fig.dpi / 72.0 * shown >= SMALLEST_TEXT_PX, \
             smallest.get_text()
+
+
+def lightness(rgba):
+    """CIE L* of a colour laid on white: 0 is black, 100 white."""
+    rgb = np.asarray(rgba[:3]) * rgba[3] + (1.0 - rgba[3])
+    linear = np.where(rgb <= 0.04045, rgb / 12.92, ((rgb + 0.055) / 1.055) ** 2.4)
+    y = float(linear @ [0.2126, 0.7152, 0.0722])
+    return 116.0 * np.cbrt(y) - 16.0 if y > 0.008856 else 903.3 * y
+
+
+def look(artist):
+    """What tells a series from another once hue is gone: its marker, dash
+    pattern (per unit of width), line width and lightness."""
+    if isinstance(artist, matplotlib.lines.Line2D):
+        marker = artist.get_marker() if artist.get_marker() not in (None, "", " ", "None") else None
+        drawn = artist.get_linestyle() not in ("None", "", " ")
+        width = artist.get_linewidth() if drawn else None
+        style = matplotlib.collections.LineCollection(
+            [], linestyles=[artist.get_linestyle() if drawn else "-"], linewidths=[1.0]
+        ).get_linestyle()[0]
+        rgba = matplotlib.colors.to_rgba(artist.get_color(), artist.get_alpha())
+    else:  # a collection: a 3-D quiver's arrows
+        marker, width = None, float(artist.get_linewidth()[0])
+        style, rgba = artist.get_linestyle()[0], artist.get_edgecolor()[0]
+        style = (style[0], None if style[1] is None else [d / width for d in style[1]])
+    dashes = None if style[1] is None else tuple(round(float(d), 2) for d in style[1])
+    return marker, dashes, width, lightness(rgba)
+
+
+# Greyscale keeps only lightness, and the red-green colour blindnesses keep
+# it nearly so; a step of 20 in L* shows between two thin lines, and a width
+# half as large again shows too.
+@pytest.mark.parametrize("name", GALLERY)
+def test_series_are_told_apart_without_colour(name):
+    for fig in script(name).figures:
+        for ax in fig.axes:
+            handles, labels = ax.get_legend_handles_labels()
+            looks = [look(h) for h in handles]
+            for i, j in itertools.combinations(range(len(looks)), 2):
+                (m1, d1, w1, l1), (m2, d2, w2, l2) = looks[i], looks[j]
+                alike = (m1 == m2 and d1 == d2 and abs(l1 - l2) < 20.0
+                         and (w1 is None) == (w2 is None)
+                         and (w1 is None or max(w1, w2) < 1.5 * min(w1, w2)))
+                assert not alike, (labels[i], labels[j])
+
+
+@pytest.mark.parametrize("name", GALLERY)
+def test_no_point_on_log_axes_is_silently_dropped(name):
+    # A NaN, or a zero on log axes, leaves a gap in the curve that nothing
+    # explains; such a value is to be drawn somewhere and said so.
+    for fig in script(name).figures:
+        for ax in fig.axes:
+            if ax.get_yscale() != "log":
+                continue
+            low, high = ax.get_ylim()
+            for line in ax.get_lines():
+                if line.get_transform() is ax.transData:  # not an axhline or axvline
+                    y = np.asarray(line.get_ydata(), dtype=float)
+                    assert np.all((y >= low) & (y <= high)), (line.get_label(), y)
 
 
 def test_helix_forces_share_one_arrow_scale():
