@@ -75,7 +75,7 @@ def fitted_slope(ns, errs, floor=1e-12):
 # next one, ``h**6``, takes over. ``exp(cos x)`` over a full period is the
 # extreme case: every odd derivative agrees at the two ends, so every power of
 # ``h`` cancels and the error falls faster than any power: at n = 32 the sum
-# is exact, and from n = 64 on it is off by rounding, 1e-15 to 1e-14.
+# is exact, and from n = 64 on it is off by rounding, about 1e-15 to 1e-14.
 # ``sqrt(x)`` has an infinite derivative at 0, the error analysis
 # does not apply, and the rate drops to ``h**1.5``.
 
