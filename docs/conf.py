@@ -35,7 +35,11 @@ extensions = [
     "orbelon_docs",
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build", "_ext", "_templates", "gallery/backreferences"]
+# The reference generator writes a page for the package itself; the
+# module's target is on the reference's index page instead (reference.md),
+# which links the classes and sits in the navigation.
+exclude_patterns = ["_build", "_ext", "_templates", "gallery/backreferences",
+                    "reference/orbelon_core/index.rst"]
 templates_path = ["_templates"]
 myst_heading_anchors = 3
 myst_enable_extensions = ["deflist"]
@@ -124,6 +128,7 @@ sphinx_gallery_conf = {
     "default_thumb_file": str(TOUR_THUMBNAIL),
     # Which examples use which names, for the reference's entries.
     "doc_module": ("orbelon_core",),
+    "minigallery_sort_order": "orbelon_docs.gallery_key",
     "backreferences_dir": "gallery/backreferences",
     "download_all_examples": False,
     "write_computation_times": False,
