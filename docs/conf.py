@@ -75,8 +75,10 @@ html_copy_source = False
 html_context = {"default_mode": "auto"}
 
 # Code: a copy button that leaves out prompts and output, and names linked
-# to their reference entries.
-copybutton_prompt_text = r">>> |\.\.\. |\$ "
+# to their reference entries. A continuation prompt with nothing after it
+# ("..." alone, the blank line that closes a def) is a prompt too: without
+# that line a pasted def runs into the next statement.
+copybutton_prompt_text = r">>> |\.\.\.(?: |$)|\$ "
 copybutton_prompt_is_regexp = True
 codeautolink_concat_default = False
 
