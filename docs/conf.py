@@ -58,6 +58,8 @@ html_theme_options = {
     # The gallery's pages give that width to code and figures instead.
     "secondary_sidebar_items": {
         "**": ["page-toc"],
+        # Its few headings are not worth the width its code needs.
+        "getting-started": [],
         "gallery/index": [],
         **{"gallery/" + name[:-3]: [] for name in orbelon_docs.GALLERY_ORDER},
     },
@@ -69,6 +71,7 @@ html_theme_options = {
 }
 html_sidebars = {"index": [], "changelog": [], "license": []}
 html_static_path = ["_static"]
+html_favicon = "_static/favicon.svg"
 html_css_files = ["orbelon.css"]
 html_show_sourcelink = False
 html_copy_source = False
