@@ -25,6 +25,12 @@ author = "the orbelon_core developers"
 copyright = "2026, the orbelon_core developers"
 version = release = importlib.metadata.version("orbelon_core")
 
+# Where the repository lives once it is published, as its web address: the
+# one place to set it. It gives the top bar its link and the pages that say
+# how to get the source and where to report a problem their address; while
+# it is None the link is left out and those pages say what to do without one.
+REPOSITORY = None
+
 extensions = [
     "myst_parser",
     "sphinx.ext.napoleon",
@@ -42,7 +48,20 @@ exclude_patterns = ["_build", "_ext", "_templates", "gallery/backreferences",
                     "reference/orbelon_core/index.rst"]
 templates_path = ["_templates"]
 myst_heading_anchors = 3
-myst_enable_extensions = ["deflist"]
+myst_enable_extensions = ["deflist", "substitution"]
+if REPOSITORY:
+    myst_substitutions = {
+        "get_source": "clone the repository, [%s](%s)" % (REPOSITORY, REPOSITORY),
+        "report_problems": "open an issue in the repository's tracker, [%s/issues](%s/issues)"
+                           % (REPOSITORY, REPOSITORY),
+    }
+else:
+    myst_substitutions = {
+        "get_source": "ask the maintainers for a clone of the repository, "
+                      "which is not yet published",
+        "report_problems": "write to the maintainers; once the repository is "
+                           "published, its issue tracker is the place",
+    }
 
 # --- The theme ---------------------------------------------------------------
 # The PyData theme, as numpy, scipy and matplotlib use: see building-docs.md.
@@ -54,7 +73,9 @@ html_theme_options = {
     # The search as an icon, so that the top bar keeps to one line at 1024
     # pixels; Ctrl+K opens it too.
     "navbar_persistent": ["search-button"],
-    "navbar_end": ["theme-switcher"],
+    "navbar_end": ["theme-switcher", "navbar-icon-links"],
+    "icon_links": [{"name": "Source repository", "url": REPOSITORY,
+                    "icon": "fa-brands fa-git-alt", "type": "fontawesome"}] if REPOSITORY else [],
     # The gallery's pages give that width to code and figures instead.
     "secondary_sidebar_items": {
         "**": ["page-toc"],
