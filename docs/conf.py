@@ -25,6 +25,12 @@ author = "the orbelon_core developers"
 copyright = "2026, the orbelon_core developers"
 version = release = importlib.metadata.version("orbelon_core")
 
+# Where the repository lives once it is published, as its web address: the
+# one place to set it. It gives the top bar its link and the pages that say
+# how to get the source and where to report a problem their address; while
+# it is None the link is left out and those pages say what to do without one.
+REPOSITORY = None
+
 extensions = [
     "myst_parser",
     "sphinx.ext.napoleon",
@@ -35,10 +41,27 @@ extensions = [
     "orbelon_docs",
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build", "_ext", "_templates", "gallery/backreferences"]
+# The reference generator writes a page for the package itself; the
+# module's target is on the reference's index page instead (reference.md),
+# which links the classes and sits in the navigation.
+exclude_patterns = ["_build", "_ext", "_templates", "gallery/backreferences",
+                    "reference/orbelon_core/index.rst"]
 templates_path = ["_templates"]
 myst_heading_anchors = 3
-myst_enable_extensions = ["deflist"]
+myst_enable_extensions = ["deflist", "substitution"]
+if REPOSITORY:
+    myst_substitutions = {
+        "get_source": "clone the repository, [%s](%s)" % (REPOSITORY, REPOSITORY),
+        "report_problems": "open an issue in the repository's tracker, [%s/issues](%s/issues)"
+                           % (REPOSITORY, REPOSITORY),
+    }
+else:
+    myst_substitutions = {
+        "get_source": "ask the maintainers for a clone of the repository, "
+                      "which is not yet published",
+        "report_problems": "write to the maintainers; once the repository is "
+                           "published, its issue tracker is the place",
+    }
 
 # --- The theme ---------------------------------------------------------------
 # The PyData theme, as numpy, scipy and matplotlib use: see building-docs.md.
@@ -50,10 +73,14 @@ html_theme_options = {
     # The search as an icon, so that the top bar keeps to one line at 1024
     # pixels; Ctrl+K opens it too.
     "navbar_persistent": ["search-button"],
-    "navbar_end": ["theme-switcher"],
+    "navbar_end": ["theme-switcher", "navbar-icon-links"],
+    "icon_links": [{"name": "Source repository", "url": REPOSITORY,
+                    "icon": "fa-brands fa-git-alt", "type": "fontawesome"}] if REPOSITORY else [],
     # The gallery's pages give that width to code and figures instead.
     "secondary_sidebar_items": {
         "**": ["page-toc"],
+        # Its few headings are not worth the width its code needs.
+        "getting-started": [],
         "gallery/index": [],
         **{"gallery/" + name[:-3]: [] for name in orbelon_docs.GALLERY_ORDER},
     },
@@ -65,14 +92,17 @@ html_theme_options = {
 }
 html_sidebars = {"index": [], "changelog": [], "license": []}
 html_static_path = ["_static"]
+html_favicon = "_static/favicon.svg"
 html_css_files = ["orbelon.css"]
 html_show_sourcelink = False
 html_copy_source = False
 html_context = {"default_mode": "auto"}
 
 # Code: a copy button that leaves out prompts and output, and names linked
-# to their reference entries.
-copybutton_prompt_text = r">>> |\.\.\. |\$ "
+# to their reference entries. A continuation prompt with nothing after it
+# ("..." alone, the blank line that closes a def) is a prompt too: without
+# that line a pasted def runs into the next statement.
+copybutton_prompt_text = r">>> |\.\.\.(?: |$)|\$ "
 copybutton_prompt_is_regexp = True
 codeautolink_concat_default = False
 
@@ -124,6 +154,7 @@ sphinx_gallery_conf = {
     "default_thumb_file": str(TOUR_THUMBNAIL),
     # Which examples use which names, for the reference's entries.
     "doc_module": ("orbelon_core",),
+    "minigallery_sort_order": "orbelon_docs.gallery_key",
     "backreferences_dir": "gallery/backreferences",
     "download_all_examples": False,
     "write_computation_times": False,

@@ -4,14 +4,15 @@ A tour of orbelon_core
 
 What each part does, on real numbers: derivatives from ``Scalar``, the three
 solvers over plain Python functions, ``Vec3`` geometry and the constants.
-The README shows this output as it is.
+It opens with the release installed; the README shows the output of the
+release it describes.
 """
+import importlib.metadata
 import math
 
-import orbelon_core
 from orbelon_core import Constants, Scalar, Solver, Vec3
 
-print(orbelon_core.__doc__)
+print("orbelon_core", importlib.metadata.version("orbelon_core"))
 print()
 
 # %%

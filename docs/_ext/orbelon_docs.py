@@ -10,8 +10,14 @@ beyond configuration.
 - ``.. operations:: orbelon_core.Scalar`` opens each class page with a table
   of what the class supports, in Python notation, each row linked to its
   entry, and what a reader might try that it does not support.
-- ``.. gallery-uses:: NAME`` lists the gallery examples that use NAME.
-- The gallery's order, its matplotlib style and the tour's thumbnail.
+- ``.. gallery-uses:: NAME`` lists, once for a class or module page, the
+  gallery examples that use NAME or any of its members.
+- The gallery's order, its matplotlib style and the tour's thumbnail; the
+  gallery's figures shown on other pages get their 2x files as well.
+- The module's target is on the reference's index page, which search leaves
+  to the landing page of the same name.
+- Checks of the written pages: every figure has a 2x source, and every link
+  to the module lands on a page that links its four members.
 - Warm builds: a change to the site's own files (configuration, templates,
   style sheet, this file) redoes every page, which Sphinx alone would not.
 
@@ -21,13 +27,19 @@ object, so that the configuration pickles and a warm build stays warm.
 import ast
 import functools
 import hashlib
+import html
 import json
+import os
 import pathlib
 import re
 
 from docutils import nodes
 from docutils.parsers.rst import Directive
 from sphinx import addnodes
+from sphinx.domains.python import PythonDomain
+from sphinx.util import logging
+
+logger = logging.getLogger(__name__)
 
 DOCS = pathlib.Path(__file__).resolve().parents[1]
 ROOT = DOCS.parent
@@ -279,9 +291,13 @@ class Operations(Directive):
 
 
 class GalleryUses(Directive):
-    """The gallery examples that use an object, as thumbnails under a rubric."""
+    """The gallery examples that use an object or any of its members, as
+    thumbnails under a rubric: one block for a class's page rather than one
+    per member, which would show the same cards a dozen times over. The tour uses
+    everything, and is left out."""
 
     required_arguments = 1
+    left_out = ("tour.py",)
 
     def run(self):
         from sphinx_gallery.directives import MiniGallery
@@ -291,10 +307,18 @@ class GalleryUses(Directive):
         found = pathlib.Path(env.srcdir, conf["backreferences_dir"], "backreferences_all.json")
         env.note_dependency(str(found))
         uses = json.loads(found.read_text()) if found.exists() else {}
-        if not uses.get(self.arguments[0]):
+        name = self.arguments[0]
+        examples = {os.path.relpath(os.path.join(folder, script), env.srcdir)
+                    for key, found_in in uses.items()
+                    if key == name or key.startswith(name + ".")
+                    for script, folder, *_ in found_in if script not in self.left_out}
+        if not examples:
             return []
-        gallery = MiniGallery(self.name, self.arguments, {}, [], self.lineno, self.content_offset,
-                              self.block_text, self.state, self.state_machine)
+        # Named by path, the examples come once each, in the gallery's order
+        # (minigallery_sort_order in conf.py).
+        gallery = MiniGallery(self.name, [" ".join(sorted(examples))], {}, [], self.lineno,
+                              self.content_offset, self.block_text, self.state,
+                              self.state_machine)
         return [nodes.rubric(text="Used in the gallery")] + gallery.run()
 
 
@@ -326,18 +350,23 @@ GALLERY_ORDER = [
 STYLE = EXAMPLES / "gallery.mplstyle"
 
 
+def gallery_key(filename):
+    """The examples' order: GALLERY_ORDER, then any new script by name."""
+    name = pathlib.Path(filename).name
+    if name in GALLERY_ORDER:
+        return (0, GALLERY_ORDER.index(name), name)
+    return (1, 0, name)
+
+
 class GalleryOrder:
-    """sphinx-gallery's sort key for the examples: GALLERY_ORDER, then any
-    new script by name."""
+    """sphinx-gallery's sort key for the gallery's own page, which it wants
+    as a class."""
 
     def __init__(self, src_dir):
         self.src_dir = src_dir
 
     def __call__(self, filename):
-        name = pathlib.Path(filename).name
-        if name in GALLERY_ORDER:
-            return (0, GALLERY_ORDER.index(name), name)
-        return (1, 0, name)
+        return gallery_key(filename)
 
     def __repr__(self):
         return "GalleryOrder"
@@ -382,6 +411,117 @@ def tour_thumbnail(path):
         plt.close(fig)
 
 
+def figures_at_2x(app, doctree):
+    """A guide page shows a gallery figure as a plain Markdown image, which
+    would be the 1x file alone, soft on a 2x screen. sphinx-gallery writes
+    the file for each density in image_srcset beside it; here such an image
+    becomes sphinx-gallery's own image node with all of them as its srcset,
+    as on the figure's gallery page."""
+    env = app.env
+    if env.docname.startswith("gallery/"):
+        return
+    from sphinx_gallery.directives import imgsgnode
+
+    # sphinx-gallery keeps them as floats once it has read its configuration.
+    densities = [float(str(d).rstrip("x")) for d in env.config.sphinx_gallery_conf["image_srcset"]]
+    for image in list(doctree.findall(nodes.image)):
+        relative, path = env.relfn2path(image["uri"], env.docname)
+        if not re.match(r"gallery/images/sphx_glr_.*\.png$", relative):
+            continue
+        srcset = ["/" + relative]
+        for density in densities:
+            if density == 1.0:
+                continue
+            # sphinx-gallery's naming: sphx_glr_x_001_2_00x.png for 2x.
+            suffix = ("_%.2fx" % density).replace(".", "_")
+            dense = pathlib.Path(relative).with_name(pathlib.Path(relative).stem + suffix + ".png")
+            if pathlib.Path(env.srcdir, dense).exists():
+                srcset.append("/%s %.2fx" % (dense.as_posix(), density))
+                env.note_dependency(str(pathlib.Path(env.srcdir, dense)))
+        if len(srcset) == 1:
+            continue  # check_written_pages says so
+        node = imgsgnode()
+        node["uri"] = "/" + relative
+        # sphinx-gallery writes the text into the tag as it is.
+        node["alt"] = html.escape(image.get("alt", ""), quote=True)
+        node["class"] = ["sphx-glr-single-img"]
+        node["srcset"] = ", ".join(srcset)
+        env.note_dependency(path)
+        image.replace_self(node)
+
+
+class OrbelonPythonDomain(PythonDomain):
+    """Python's domain, but with the module itself left out of search: its
+    target is on the reference's index page, and the landing page of the
+    same name is what a search for "orbelon_core" should find, once."""
+
+    def get_objects(self):
+        for name, shown, kind, docname, anchor, priority in super().get_objects():
+            if kind == "module" and name == "orbelon_core":
+                priority = -1
+            yield name, shown, kind, docname, anchor, priority
+
+
+HREF = re.compile(r'<a\b[^>]*\bhref="([^"]*)"')
+IMG = re.compile(r"<img\b[^>]*>")
+
+
+def _links(page, text):
+    """(file, fragment) for each link of a page to a page of the site."""
+    for href in HREF.findall(text):
+        if re.match(r"[a-z]+:", href):
+            continue
+        path, _, fragment = html.unescape(href).partition("#")
+        yield (page.parent / path).resolve() if path else page, fragment
+
+
+def check_written_pages(app, exception):
+    """What the reader sees, checked on the written pages: each figure has
+    a source for a 2x screen (thumbnails aside), and each link to the module
+    lands on a page that links its four members."""
+    if exception is not None or app.builder.format != "html":
+        return
+    out = pathlib.Path(app.outdir).resolve()
+    # The pages of this build, not what an earlier build left in the folder.
+    names = [app.builder.get_target_uri(doc) for doc in sorted(app.env.found_docs)]
+    names += ["genindex.html", "py-modindex.html"]
+    pages = {(out / name).resolve(): (out / name).read_text(encoding="utf-8")
+             for name in names if (out / name).exists()}
+    for page, text in pages.items():
+        for tag in IMG.findall(text):
+            src = re.search(r'\bsrc="([^"]*)"', tag).group(1)
+            # The figures; not the theme's icons, nor the thumbnails, which
+            # sphinx-gallery makes at one size.
+            if not src.rpartition("/")[0].endswith("_images") or "_thumb" in src:
+                continue
+            srcset = re.search(r'\bsrcset="([^"]*)"', tag)
+            dense = [entry.split()[0] for entry in (srcset.group(1) if srcset else "").split(",")
+                     if len(entry.split()) == 2 and float(entry.split()[1].rstrip("x")) >= 2]
+            if not any((page.parent / entry).exists() for entry in dense):
+                logger.warning("%s: the image %s has no 2x source",
+                               page.relative_to(out), src, type="orbelon", subtype="hidpi")
+
+    python = app.env.domains["py"]
+    module = python.modules["orbelon_core"]
+    members = {name: (out / app.builder.get_target_uri(python.objects[name].docname)).resolve()
+               for name in ("orbelon_core." + member
+                            for member in ("Scalar", "Vec3", "Solver", "Constants"))}
+    landings = {}
+    for page, text in pages.items():
+        for target, fragment in _links(page, text):
+            if fragment == module.node_id:
+                landings.setdefault(target, page)
+    for landing, page in landings.items():
+        linked = {target for target, _ in _links(landing, pages.get(landing, ""))}
+        missing = [name for name, member in members.items() if member not in linked]
+        if landing not in pages:
+            missing = ["anything: it is not a page of this build"]
+        if missing:
+            logger.warning("%s links orbelon_core to %s, which does not link %s",
+                           page.relative_to(out), os.path.relpath(landing, out),
+                           ", ".join(missing), type="orbelon", subtype="module")
+
+
 def setup(app):
     _patch_parser()
     # Before the reference generator and sphinx-codeautolink, which take
@@ -391,6 +531,11 @@ def setup(app):
     app.connect("autoapi-skip-member", skip_member)
     # Before sphinx-codeautolink reads the code blocks, at priority 490.
     app.connect("doctree-read", leave_gallery_code_to_the_gallery, priority=480)
+    # Before Sphinx collects the page's images, at the default priority:
+    # sphinx-gallery's node copies its files itself.
+    app.connect("doctree-read", figures_at_2x, priority=450)
+    app.connect("build-finished", check_written_pages)
+    app.add_domain(OrbelonPythonDomain, override=True)
     app.add_directive("operations", Operations)
     app.add_directive("gallery-uses", GalleryUses)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
