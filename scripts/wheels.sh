@@ -275,8 +275,9 @@ for arch in "${arches[@]}"; do
             # A fresh environment outside the source tree, the wheel installed
             # as the README says. The suite runs from a copy of what it reads
             # (tests/, the examples, the README whose tour it compares, the
-            # pytest settings), so the only orbelon_core it can import is the
-            # installed wheel's.
+            # site's pages whose examples it runs and the configuration whose
+            # copy button it checks, the pytest settings), so the only
+            # orbelon_core it can import is the installed wheel's.
             venv="$work/venv-$arch-$v" tree="$work/tree-$arch-$v"
             "$run_py" -m venv "$venv"
             "$venv/bin/python" -m pip install -q --upgrade pip
@@ -287,6 +288,8 @@ for arch in "${arches[@]}"; do
             "$venv/bin/python" -m pip install -q "$src/$wheel[test]"
             mkdir -p "$tree"
             cp -r tests examples README.md pyproject.toml "$tree"/
+            find docs -path docs/_build -prune -o -path docs/gallery -prune -o \
+                 \( -name '*.md' -o -name conf.py \) -exec cp --parents {} "$tree"/ \;
             found="$(cd "$tree" && "$venv/bin/python" -c 'import orbelon_core; print(orbelon_core.__file__)')"
             if [[ "$found" != "$venv"/* ]]; then
                 echo "wheels.sh: the suite would import $found, not the wheel" >&2
