@@ -256,6 +256,12 @@ for arch in "${arches[@]}"; do
             fi
             run_py="${arm64[0]}"
             export QEMU_LD_PREFIX="${arm64[1]}"
+            # A real processor, the baseline ARMv8-A one of the Raspberry Pi 4
+            # and of many servers, rather than the emulator's default of every
+            # extension it knows: numpy picks its kernels by what the processor
+            # offers, and the SVE ones gave wrong products under this qemu
+            # (matplotlib's 3-D projection came out singular).
+            export QEMU_CPU=cortex-a72
         fi
         if ((test_suite)) && [[ -n "$run_py" ]]; then
             # The plain build for the suite's fast/plain comparison: the same
@@ -306,7 +312,7 @@ for arch in "${arches[@]}"; do
                 failed=1
             fi
             rm -rf "$venv" "$tree" "$work/plain-$arch-$v" "$work/second-$arch-$v" "$work/stock-$arch-$v"
-            unset QEMU_LD_PREFIX
+            unset QEMU_LD_PREFIX QEMU_CPU
         fi
         summary+=("$(printf '%-7s %-4s %-76s %7s bytes  install %7s  %s' \
             "$arch" "$v" "$(basename "$wheel")" "$size" "$install_time" "$result")")
