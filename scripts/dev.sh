@@ -61,8 +61,16 @@ find_python() {
     echo "$found"
 }
 
-# make_venv PYTHON VENV: create VENV with a current pip, unless it exists.
+# make_venv PYTHON VENV: create VENV with a current pip, unless it exists
+# with that very interpreter. The sanitizer's and the docs' environments keep
+# their names whatever PYTHON says, so one made with another interpreter is
+# made again.
 make_venv() {
+    local version='import sys; print(sys.version)'
+    if [[ -x "$2/bin/python" && "$("$2/bin/python" -c "$version")" != "$("$1" -c "$version")" ]]; then
+        echo "dev.sh: $2 was made with another Python; making it again with $1" >&2
+        rm -rf "$2"
+    fi
     if [[ ! -x "$2/bin/python" ]]; then
         echo "dev.sh: making $2 with $1" >&2
         "$1" -m venv "$2"
