@@ -8,16 +8,23 @@ exception types and messages. A few thousand cases normally, every case of
 the full corpus (hundreds of thousands) with --long. Both builds find the
 second module (tests/second_module), for the worlds that mix the two.
 """
+import ctypes
 import itertools
+import resource
+import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 sys.path.insert(0, str(Path(__file__).parent / "differential"))
 import corpus  # noqa: E402
-from builds import run_world  # noqa: E402
+from builds import child_env, run_world  # noqa: E402
 
 
 def pytest_generate_tests(metafunc):
+    if "cases" not in metafunc.fixturenames:
+        return
     worlds = list(corpus.worlds(long=metafunc.config.getoption("--long")))
     metafunc.parametrize("name, setup, cases", worlds, ids=[w[0] for w in worlds])
 
@@ -34,3 +41,44 @@ def test_fast_and_plain_builds_agree(name, setup, cases, plain_build, second_mod
     assert not crashes, "%d crashes, the first: %r" % (len(crashes), crashes[0])
     assert not differ, "%d of %d cases differ, the first:\n%s\nfast:  %r\nplain: %r" % (
         (len(differ), len(cases) - 1) + differ[0])
+
+
+# Each level of a recursion through the bindings must take no more stack in
+# the fast build than in the plain one: before 3.14 the interpreter's limit
+# counts levels, not bytes, so a few hundred bytes more per level can
+# overflow a stack the plain build stays within. An instance without a value
+# recurses the deepest: the library's error text for it takes repr(self),
+# which fails the same way, down to the limit.
+DEEPEST = """
+from orbelon_core import Scalar
+try:
+    repr(Scalar.__new__(Scalar))
+except TypeError:
+    pass
+"""
+
+
+HARD_LIMIT = resource.getrlimit(resource.RLIMIT_STACK)[1]
+
+
+def survives(paths, stack):
+    """Whether DEEPEST runs to its end, finding `paths` first, on a main
+    thread's stack of `stack` bytes (or the most the process may have)."""
+    if HARD_LIMIT != resource.RLIM_INFINITY:
+        stack = min(stack, HARD_LIMIT)
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_STACK, (stack, HARD_LIMIT))
+    return subprocess.run([sys.executable, "-c", DEEPEST], env=child_env(paths), preexec_fn=limit,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+
+
+@pytest.mark.skipif(hasattr(ctypes.CDLL(None), "__asan_init"), reason="the sanitizer's frames are its own")
+def test_fast_build_recurses_within_the_plain_builds_stack(plain_build):
+    # The least stack the plain build needs, to 64 KB, by bisection.
+    low, high = 64 << 10, 16 << 20
+    assert survives([plain_build], high)
+    while high - low > 64 << 10:
+        mid = (low + high) // 2
+        low, high = (low, mid) if survives([plain_build], mid) else (mid, high)
+    assert survives([], high + high // 8), "the fast build overflows %d KB of stack" % ((high + high // 8) >> 10)

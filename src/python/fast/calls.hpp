@@ -27,12 +27,36 @@ using Level = internals::RecursionLevels<N>;
 // ---------------------------------------------------------------------------
 // Methods
 
+// A rule with a large result (a representation's text, 1 KB) is called out
+// of line, so that the result takes stack only while it is made. Inlined, it
+// would sit in the frame of every call that hands on to the library, and the
+// library can come back: its error text for an instance without a value
+// takes repr(self), which is served here again, down to the interpreter's
+// recursion limit. Before 3.14 that limit counts levels, not bytes, and
+// 10^4 levels of 1 KB more than the generic slot's overflow an 8 MB stack.
+template <class R>
+constexpr bool large_result = sizeof(R) > 64;
+template <>
+constexpr bool large_result<void> = false;
+
+template <class F>
+[[gnu::noinline]] PyObject* call_rule_apart(F&& f) {
+    return call_rule(std::forward<F>(f));
+}
+
 template <auto Rule, class R, class... P, std::size_t... I>
 bool serve(PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(args[I]) && ...)) return false;
     const Level<1> level;
-    out = level.ok() ? call_rule([&]() -> R { return Rule(std::get<I>(in).get()...); }) : nullptr;
+    auto rule = [&]() -> R { return Rule(std::get<I>(in).get()...); };
+    if (!level.ok()) {
+        out = nullptr;
+    } else if constexpr (large_result<R>) {
+        out = call_rule_apart(rule);
+    } else {
+        out = call_rule(rule);
+    }
     return true;
 }
 
