@@ -4,7 +4,7 @@
 # (manylinux2014), reproducibly, each checked and every one that can run here
 # tested. Everything lands in dist/, which it empties first.
 #
-#   scripts/release.sh              the whole release, about 20 minutes here
+#   scripts/release.sh              the whole release, about 45 minutes here
 #   scripts/release.sh -- ARG...    ARGs go to pytest in every wheel's suite
 #
 # It refuses to run when git sees a change not committed (an untracked file
@@ -16,8 +16,8 @@
 #   1. scripts/sdist.sh: the sdist, checked to hold exactly the tracked files;
 #   2. scripts/wheels.sh --sdist: sixteen wheels built from the sdist as a
 #      packager would, each repaired and checked by auditwheel, the x86-64
-#      ones and the aarch64 Python 3.11 and 3.15 ones (under emulation) each running
-#      the whole suite from a fresh environment;
+#      ones and the aarch64 Python 3.11 and 3.15 ones (under emulation) each
+#      running the whole suite from a fresh environment;
 #   3. twine check --strict over all seventeen files, and their digests
 #      (dist/SHA256SUMS).
 set -euo pipefail
