@@ -9,6 +9,7 @@ binding library. Each is installed with
 `pip install --target` into build/, once per interpreter and source state:
 a later run whose digest matches reuses it.
 """
+import ctypes
 import hashlib
 import json
 import os
@@ -20,6 +21,8 @@ ROOT = Path(__file__).resolve().parents[1]
 SECOND = Path(__file__).parent / "second_module"
 STOCK = Path(__file__).parent / "stock_module"
 CHILD = Path(__file__).parent / "differential" / "child.py"
+# Whether this process runs under AddressSanitizer (scripts/dev.sh sanitize).
+SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
 
 
 def digest(paths):

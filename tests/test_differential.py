@@ -8,7 +8,6 @@ exception types and messages. A few thousand cases normally, every case of
 the full corpus (hundreds of thousands) with --long. Both builds find the
 second module (tests/second_module), for the worlds that mix the two.
 """
-import ctypes
 import itertools
 import resource
 import subprocess
@@ -19,7 +18,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent / "differential"))
 import corpus  # noqa: E402
-from builds import child_env, run_world  # noqa: E402
+from builds import SANITIZED, child_env, run_world  # noqa: E402
 
 
 def pytest_generate_tests(metafunc):
@@ -58,22 +57,17 @@ except TypeError:
 """
 
 
-HARD_LIMIT = resource.getrlimit(resource.RLIMIT_STACK)[1]
-
-
 def survives(paths, stack):
     """Whether DEEPEST runs to its end, finding `paths` first, on a main
     thread's stack of `stack` bytes (or the most the process may have)."""
-    if HARD_LIMIT != resource.RLIM_INFINITY:
-        stack = min(stack, HARD_LIMIT)
-
-    def limit():
-        resource.setrlimit(resource.RLIMIT_STACK, (stack, HARD_LIMIT))
-    return subprocess.run([sys.executable, "-c", DEEPEST], env=child_env(paths), preexec_fn=limit,
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    stack = stack if hard == resource.RLIM_INFINITY else min(stack, hard)
+    return subprocess.run([sys.executable, "-c", DEEPEST], env=child_env(paths),
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_STACK, (stack, hard)),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
 
-@pytest.mark.skipif(hasattr(ctypes.CDLL(None), "__asan_init"), reason="the sanitizer's frames are its own")
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's frames are its own")
 def test_fast_build_recurses_within_the_plain_builds_stack(plain_build):
     # The least stack the plain build needs, to 64 KB, by bisection.
     low, high = 64 << 10, 16 << 20

@@ -14,6 +14,7 @@ import sys
 
 import pytest
 
+from builds import SANITIZED
 from orbelon_core import Scalar, Solver, Vec3
 
 QUICK, LONG = 2 * 10 ** 4, 10 ** 6
@@ -21,8 +22,7 @@ WARM_UP = 2000
 SLACK = 1 << 20  # bytes of resident memory a run may gain
 HEAP_SLACK = 1024  # bytes the interpreter's own tables may take on the C heap once
 # Under AddressSanitizer freed memory sits in a quarantine by design, so only
-# the reference counts are checked there.
-SANITIZED = hasattr(ctypes.CDLL(None), "__asan_init")
+# the reference counts are checked there (SANITIZED).
 
 # A call with keywords makes the binding library intern every parameter name.
 # A name nothing else keeps interned ("x0") is created and dropped on each
