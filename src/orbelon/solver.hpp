@@ -9,12 +9,35 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "vectorcall.hpp"
 
 namespace orbelon {
 
 namespace detail {
+
+// A sample's result as a double, as the library's float conversion takes it:
+// a float, else anything with __float__ (or __index__), else the library's
+// cast error. Only a RecursionError raised by the conversion is kept, as
+// itself: the library would drop it and carry on, which on 3.8, at the
+// interpreter's recursion limit, ends the process.
+inline double to_double(const pybind11::object& y) {
+    auto raise_recursion = [] {
+        if (PyErr_ExceptionMatches(PyExc_RecursionError)) throw pybind11::error_already_set();
+        PyErr_Clear();
+    };
+    const double v = PyFloat_AsDouble(y.ptr());
+    if (!(v == -1.0 && PyErr_Occurred())) return v;
+    raise_recursion();
+    if (PyNumber_Check(y.ptr())) {
+        auto number = pybind11::reinterpret_steal<pybind11::object>(PyNumber_Float(y.ptr()));
+        if (!number) raise_recursion();
+        if (number && PyFloat_Check(number.ptr())) return PyFloat_AS_DOUBLE(number.ptr());
+    }
+    throw pybind11::cast_error("Unable to cast Python instance of type " + std::string(pybind11::str(pybind11::type::handle_of(y)))
+                               + " to C++ type 'double'");
+}
 
 // f(p) as a double. The vectorcall costs no more than the interpreter's own
 // call; the argument tuple is never built.
@@ -26,7 +49,7 @@ inline double sample(const pybind11::function& f, double p) {
         orbelon::vectorcall(f.ptr(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     if (!y) throw pybind11::error_already_set();
     if (PyFloat_CheckExact(y.ptr())) return PyFloat_AS_DOUBLE(y.ptr());
-    return y.cast<double>();  // ints, bools, __float__ / __index__, or the cast error
+    return to_double(y);
 }
 
 // Long loops over a builtin never give the interpreter a chance to see

@@ -137,6 +137,23 @@ inline PyObject* call_library(PyObject* descr, PyObject* const* args, size_t nar
     return vectorcall(method_of(descr)->function, args, nargsf, kwnames);
 }
 
+// The failure the library's function reports when an exception translator
+// (another module's may "handle" an exception by setting nothing) left no
+// error: the interpreter's own SystemError, naming that function. It is
+// raised by calling a function of the same name and self that returns NULL.
+inline PyObject* returns_null(PyObject*, PyObject*) { return nullptr; }
+
+[[gnu::noinline]] inline PyObject* report_no_error(PyObject* descr) {
+    PyObject* function = method_of(descr)->function;
+    PyObject* name = PyObject_GetAttrString(function, "__name__");
+    PyMethodDef def{name ? PyUnicode_AsUTF8(name) : nullptr, returns_null, METH_NOARGS, nullptr};
+    PyObject* stand_in = def.ml_name ? PyCFunction_NewEx(&def, PyCFunction_GET_SELF(function), nullptr) : nullptr;
+    PyObject* r = stand_in ? PyObject_CallObject(stand_in, nullptr) : nullptr;
+    Py_XDECREF(stand_in);
+    Py_XDECREF(name);
+    return r;
+}
+
 // On the class, the library's method itself; on an instance, what the
 // library's method gives (a bound method of its function).
 inline PyObject* method_get(PyObject* descr, PyObject* obj, PyObject* type) {
@@ -178,7 +195,8 @@ inline PyObject* adopt_method(pybind11::handle cls, const char* name, vectorcall
 
 struct FieldDescr {
     Descr head;
-    Py_ssize_t offset;  // of the double inside the C++ value
+    Py_ssize_t offset;     // of the double inside the C++ value
+    PyTypeObject* served;  // the class whose instances the fast build reads in place, if any (held by head.owner)
 };
 
 // The library's property, read, written or deleted as it would be.
@@ -218,12 +236,16 @@ Py_ssize_t offset_of(double T::*member) {
 
 inline bool is_property(PyObject* o) { return PyObject_TypeCheck(o, &PyProperty_Type); }
 
-// Puts a field descriptor in the place of the library's property `name`.
+// Puts a field descriptor in the place of the library's property `name`;
+// returns it.
 template <class T>
-void adopt_field(PyTypeObject& field_type, pybind11::handle cls, const char* name, double T::*member) {
+FieldDescr* adopt_field(PyTypeObject& field_type, pybind11::handle cls, const char* name, double T::*member) {
     pybind11::object d = make_descr<FieldDescr>(field_type, cls, name, is_property);
-    reinterpret_cast<FieldDescr*>(d.ptr())->offset = offset_of(member);
+    auto* field = reinterpret_cast<FieldDescr*>(d.ptr());
+    field->offset = offset_of(member);
+    field->served = nullptr;
     pybind11::setattr(cls, name, d);
+    return field;
 }
 
 }  // namespace descriptors

@@ -15,6 +15,7 @@
 #include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
@@ -80,6 +81,7 @@ template <class T>
 struct Binder {
     py::class_<T>& cls;
     vectorcallfunc construct = nullptr;  // the fast build's, from the Init row
+    std::vector<descriptors::FieldDescr*> fields = {};
 
     template <auto... Rules>
     void operator()(const rules::Method<Rules...>& row) {
@@ -95,7 +97,7 @@ struct Binder {
     template <auto Member>
     void operator()(const rules::Field<Member>& row) {
         cls.def_readwrite(row.name, Member);
-        descriptors::adopt_field<T>(field_type, cls, row.name, Member);
+        fields.push_back(descriptors::adopt_field<T>(field_type, cls, row.name, Member));
     }
 
     template <int N, int Required, class Default>
@@ -122,12 +124,13 @@ struct Binder {
 };
 
 // Pickling protocols 0 and 1 go through copyreg, which rebuilds an object
-// from the first base whose __new__ is written in C. For a bound class that
-// is the library's common base: from Python 3.12 on copyreg calls it with the
-// object, and it aborts the interpreter, since it cannot make an instance;
-// before 3.12 the pickle is made but can never be loaded. Those protocols are
-// refused, on every version, with the TypeError the later protocols give;
-// a class with its own __reduce__, and every later protocol, get object's.
+// from the first class along its MRO whose __new__ is a builtin bound to that
+// class. For a bound class that is the library's common base: from Python
+// 3.12 on copyreg calls it with the object, and it aborts the interpreter,
+// since it cannot make an instance; before 3.12 the pickle is made but can
+// never be loaded. Those protocols are refused, on every version, with the
+// TypeError the later protocols give; a class with its own __reduce__, and
+// every later protocol, get object's.
 template <class T>
 void refuse_old_pickle_protocols(py::class_<T>& cls) {
     cls.def("__reduce_ex__", [](py::handle self, int protocol) -> py::object {
@@ -139,23 +142,53 @@ void refuse_old_pickle_protocols(py::class_<T>& cls) {
     });
 }
 
+// The same reduction is reached without pickle: s.__reduce__(),
+// object.__reduce_ex__(s, 1), copyreg._reduce_ex(s, 1). So the class gets a
+// __new__ of its own, the very builtin CPython gives a class whose tp_new is
+// its own (object's __new__ wrapper, bound to the class), which leaves its
+// tp_new as it is. copyreg then stops at the class: its own instances are
+// refused ("cannot pickle"), and a Python subclass's are rebuilt from it.
+// Only while the class's tp_new is the library's: another would be called by
+// this wrapper, and it may be a Python __new__ that finds the wrapper again.
+void give_own_new(py::handle cls) {
+    static PyMethodDef def{"__new__", nullptr, 0, nullptr};
+    static std::string doc;
+    py::object object_new = py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__new__");
+    if (internals::as_type(cls)->tp_new != internals::Library::new_ || !PyCFunction_Check(object_new.ptr())) return;
+    if (!def.ml_meth) {
+        doc = "__new__" + object_new.attr("__text_signature__").cast<std::string>() + "\n--\n\n"
+              + object_new.attr("__doc__").cast<std::string>();
+        def.ml_doc = doc.c_str();
+        def.ml_flags = PyCFunction_GetFlags(object_new.ptr());
+        def.ml_meth = PyCFunction_GetFunction(object_new.ptr());
+    }
+    auto own_new = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, cls.ptr(), nullptr));
+    if (!own_new) throw py::error_already_set();
+    py::setattr(cls, "__new__", own_new);
+}
+
 // What every class gets, in both builds: a self without a value is refused,
 // __class__ never moves to a class holding other C++ values, the class has a
 // deallocation of its own (the pool's way in), and the old pickle protocols
 // cannot reach the library's base.
 template <class T>
 void harden(py::class_<T>& cls) {
-    internals::refuse_lazy_values(cls);
+    internals::refuse_lazy_values<T>(cls);
     internals::guard_class_assignment(cls);
     internals::give_own_dealloc<T>(cls);
+    if (internals::keep_apart(internals::as_type(cls)) < 0) throw py::error_already_set();
     refuse_old_pickle_protocols(cls);
+    give_own_new(cls);
 }
 
 py::metaclass orbelon_type() { return py::metaclass(reinterpret_cast<PyObject*>(metaclass::Meta::type)); }
 
 // The class of T, registered from its table. In the fast build the library's
-// instance layout is checked on a sample first; a layout the fast paths do
-// not know fails the import, loudly, rather than running slow or wrong.
+// instance layout is checked first; a layout the fast paths do not know fails
+// the import, loudly, rather than running slow or wrong. The fast paths then
+// take the class once a sample instance made by the library's own functions
+// agrees with them: if it cannot be made so (a program replaced the library
+// base's __new__ before the import), the class is left to the library alone.
 template <class T, class Table>
 void bind_class(py::module_& m, const char* name, const Table& table, const T& sample, py::tuple sample_args) {
     py::class_<T> cls(m, name, orbelon_type());
@@ -163,10 +196,12 @@ void bind_class(py::module_& m, const char* name, const Table& table, const T& s
     std::apply([&](const auto&... row) { (binder(row), ...); }, table);
     harden<T>(cls);
 #if ORBELON_FAST_PATHS
-    const std::string why = internals::layout_problem(cls, sample, sample_args);
+    const std::string why = internals::layout_problem(cls);
     if (!why.empty()) throw std::runtime_error(std::string("orbelon_core: ") + name + ": " + why);
+    if (!internals::sample_agrees(cls, sample, sample_args)) return;
     internals::take_class<T>(cls);
     internals::Pool<T>::open = true;
+    for (descriptors::FieldDescr* field : binder.fields) field->served = internals::as_type(cls);
     if (binder.construct) internals::set_construct(cls.ptr(), metaclass::Meta::type, binder.construct);
     orbelon::fast::OwnSlots<T>::write(internals::as_type(cls));
 #else

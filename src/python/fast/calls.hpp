@@ -75,7 +75,8 @@ template <auto... Rules>
 PyObject* call_method(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject* out = nullptr;
-    if (!kwnames && (serve<Rules>(args, n, out, Rules) || ...)) return out;
+    if (!kwnames && (serve<Rules>(args, n, out, Rules) || ...))
+        return out || PyErr_Occurred() ? out : descriptors::report_no_error(descr);
     return descriptors::call_library(descr, args, nargsf, kwnames);
 }
 
@@ -87,13 +88,14 @@ constexpr vectorcallfunc call(const rules::Method<Rules...>&) {
 // ---------------------------------------------------------------------------
 // Fields: a float read from, or written into, an exact instance in place.
 
+inline descriptors::FieldDescr* field_of(PyObject* descr) { return reinterpret_cast<descriptors::FieldDescr*>(descr); }
+
 inline double& field(PyObject* descr, PyObject* obj) {
-    auto* f = reinterpret_cast<descriptors::FieldDescr*>(descr);
-    return *reinterpret_cast<double*>(static_cast<char*>(internals::value_of(obj)) + f->offset);
+    return *reinterpret_cast<double*>(static_cast<char*>(internals::value_of(obj)) + field_of(descr)->offset);
 }
 
 inline PyObject* field_get(PyObject* descr, PyObject* obj, PyObject* type) {
-    if (obj && internals::holds(obj, descriptors::head(descr)->owner)) {
+    if (obj && internals::holds(obj, field_of(descr)->served)) {
         const Level<2> level;
         return level.ok() ? PyFloat_FromDouble(field(descr, obj)) : nullptr;
     }
@@ -102,7 +104,7 @@ inline PyObject* field_get(PyObject* descr, PyObject* obj, PyObject* type) {
 
 inline int field_set(PyObject* descr, PyObject* obj, PyObject* v) {
     double x;
-    if (v && internals::holds(obj, descriptors::head(descr)->owner) && plain_number(v, x)) {
+    if (v && internals::holds(obj, field_of(descr)->served) && plain_number(v, x)) {
         const Level<2> level;
         if (!level.ok()) return -1;
         field(descr, obj) = x;

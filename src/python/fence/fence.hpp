@@ -78,6 +78,19 @@ inline PyObject* new_ref(PyObject* o) {  // Py_NewRef, from 3.10 on
     return o;
 }
 
+// Whether `name` is in `type`'s own dictionary. From 3.12 on a static type
+// keeps its dictionary per interpreter, out of tp_dict.
+inline bool defines(PyTypeObject* type, const char* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* dict = PyType_GetDict(type);
+#else
+    PyObject* dict = new_ref(type->tp_dict);
+#endif
+    const bool found = dict && PyDict_GetItemString(dict, name);
+    Py_XDECREF(dict);
+    return found;
+}
+
 // An exact int of at most one digit (below 2^30 in magnitude), read in place;
 // false for anything else. The digits are CPython's own layout: the sign in
 // ob_size until 3.12, the compact-value API from 3.12 on.

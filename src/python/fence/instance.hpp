@@ -2,14 +2,19 @@
 // build puts on its classes.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "python/fence/fence.hpp"
+#include "python/fence/metaclass.hpp"
 
 namespace orbelon {
 namespace internals {
@@ -78,11 +83,8 @@ template <class T>
 
 // Why the fast paths cannot take T's class, or "" when they can: the class
 // must have the simple layout with its weak references where the library's
-// instance keeps them, and an instance made by the library's own constructor
-// from `args` must look exactly like one make_new() makes of `sample`.
-// Changes nothing.
-template <class T>
-std::string layout_problem(pybind11::handle cls, const T& sample, pybind11::tuple args) {
+// instance keeps them. Changes nothing.
+inline std::string layout_problem(pybind11::handle cls) {
     PyTypeObject* type = as_type(cls);
     const pyd::type_info* tinfo = pyd::get_type_info(type);
     if (!tinfo || tinfo->type != type || !tinfo->simple_type || !tinfo->simple_ancestors
@@ -95,18 +97,33 @@ std::string layout_problem(pybind11::handle cls, const T& sample, pybind11::tupl
 #endif
     if (type->tp_weaklistoffset != static_cast<Py_ssize_t>(offsetof(pyd::instance, weakrefs)))
         return "weak references kept elsewhere";
-    // Made by the class's own __new__ and __init__: the metaclass call may
-    // be someone else's by now.
+    return "";
+}
+
+// Whether an instance made by the library's own __new__ and the class's
+// __init__ from `args` looks exactly like one make_new() makes of `sample`.
+// false, with nothing raised, when it cannot be made so: the class's tp_new
+// is no longer the library's (a program replaced the library base's __new__
+// before this module was imported), or making it raised. Throws when one is
+// made and differs: the library's layout is not the one mirrored here.
+template <class T>
+bool sample_agrees(pybind11::handle cls, const T& sample, pybind11::tuple args) {
+    PyTypeObject* type = as_type(cls);
+    if (!Library::new_ || type->tp_new != Library::new_) return false;
     auto made = pybind11::reinterpret_steal<pybind11::object>(type->tp_new(type, args.ptr(), nullptr));
-    if (!made || type->tp_init(made.ptr(), args.ptr(), nullptr) < 0) throw pybind11::error_already_set();
+    if (!made || type->tp_init(made.ptr(), args.ptr(), nullptr) < 0) {
+        PyErr_Clear();
+        return false;
+    }
     auto* inst = reinterpret_cast<pyd::instance*>(made.ptr());
     if (!inst->simple_layout || !inst->owned || !inst->simple_holder_constructed
         || !inst->simple_instance_registered || inst->has_patients || inst->weakrefs)
-        return "unexpected instance flags";
+        pybind11::pybind11_fail("the library's instances have unexpected flags");
     auto* v = static_cast<T*>(inst->simple_value_holder[0]);
     auto& holder = *reinterpret_cast<std::unique_ptr<T>*>(&inst->simple_value_holder[1]);
-    if (!v || holder.get() != v || std::memcmp(v, &sample, sizeof(T)) != 0) return "unexpected value or holder";
-    return "";
+    if (!v || holder.get() != v || std::memcmp(v, &sample, sizeof(T)) != 0)
+        pybind11::pybind11_fail("the library's instances hold their values elsewhere");
+    return true;
 }
 
 // Takes T's class for the fast paths; only after layout_problem() said "".
@@ -122,20 +139,94 @@ void take_class(pybind11::handle cls) {
 // An instance whose __init__ never ran has no value. The library would hand
 // its methods fresh uninitialised memory instead (and a Python subclass can
 // keep such an instance alive by skipping the base __init__). Refusing that
-// allocation makes every method reject the instance as self: the dispatcher
-// takes the error as "this overload does not apply", so the caller sees the
-// library's own TypeError.
-[[noreturn]] inline void* refuse_value(std::size_t) { throw pybind11::reference_cast_error(); }
+// allocation refuses the instance wherever it is an argument, at once, with a
+// TypeError of its own that no translator changes. (Taken as "this overload
+// does not apply", the refusal would end in the library's TypeError, whose
+// text takes the repr of every argument: refused again, down to the
+// recursion limit.)
+template <class T>
+struct NoValue {
+    static inline std::string message;
+    [[noreturn]] static void* refuse(std::size_t) {
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw pybind11::error_already_set();
+    }
+};
 
-inline void refuse_lazy_values(pybind11::handle cls) { pyd::get_type_info(as_type(cls))->operator_new = &refuse_value; }
+template <class T>
+void refuse_lazy_values(pybind11::handle cls) {
+    NoValue<T>::message = std::string(as_type(cls)->tp_name) + " object has no value: its __init__ was never called";
+    pyd::get_type_info(as_type(cls))->operator_new = &NoValue<T>::refuse;
+}
 
-// `obj.__class__ = cls`. CPython lets a swap through when the two classes
-// reduce to the same layout base, which says nothing of the C++ values
-// behind a bound class: every class on the library has the library's one
-// instance size, and a Python class deriving from two bound classes holds
-// both values. So a swap is refused, with CPython's own words, unless both
-// classes hold the very same bound types in the same order; then CPython's
-// own assignment decides. The getter is object's: the instance's type.
+// ---------------------------------------------------------------------------
+// Classes kept apart by CPython's own check
+//
+// CPython lets `obj.__class__ = cls` through only when the old and the new
+// class free their instances with the same tp_free (compatible_for_assignment,
+// "deallocator differs"), and then judges their layouts by their bases alone:
+// a class's tp_dealloc is compared with its own base's, never with a
+// sibling's, and every class on the library has the library's instance size.
+// So the layout check cannot tell `class Y(Scalar)` from `class X(Scalar,
+// Vec3)`, which holds a second value; the deallocators can. Every class that
+// holds bound values frees its instances through a function standing for the
+// list of bound types it holds (the library's all_type_info, in the order its
+// instances hold their values): classes with the same list share one, two
+// lists never do. Each function frees as the class's own tp_free did: the
+// collector's for a class with garbage collection, the allocator's otherwise.
+
+template <std::size_t I>
+[[gnu::noipa]] void free_apart(void* p) {  // noipa: never folded into its siblings
+    if (PyType_IS_GC(Py_TYPE(static_cast<PyObject*>(p)))) PyObject_GC_Del(p);
+    else PyObject_Free(p);
+}
+
+template <std::size_t... I>
+constexpr std::array<freefunc, sizeof...(I)> frees_apart(std::index_sequence<I...>) {
+    return {&free_apart<I>...};
+}
+
+struct Apart {
+    static constexpr std::size_t capacity = 64;
+    static constexpr std::array<freefunc, capacity> frees = frees_apart(std::make_index_sequence<capacity>{});
+    static inline std::vector<std::vector<PyTypeObject*>> lists;  // lists[i] is freed by frees[i]
+
+    static bool replaceable(freefunc f) {
+        return f == PyObject_Free || f == PyObject_GC_Del || std::find(frees.begin(), frees.end(), f) != frees.end();
+    }
+};
+
+// Gives `cls` the deallocator of its list of bound types; a class holding
+// none keeps its own. Only a class whose tp_free is the interpreter's default
+// (or one of these) is changed. Returns -1 with an exception set on failure.
+inline int keep_apart(PyTypeObject* cls) {
+    try {
+        std::vector<PyTypeObject*> bound;
+        for (const pyd::type_info* t : pyd::all_type_info(cls)) bound.push_back(t->type);
+        if (bound.empty() || !Apart::replaceable(cls->tp_free)) return 0;
+        auto found = std::find(Apart::lists.begin(), Apart::lists.end(), bound);
+        if (found == Apart::lists.end()) {
+            if (Apart::lists.size() == Apart::capacity) {
+                PyErr_Format(PyExc_TypeError,
+                             "orbelon_core: more than %d different combinations of bound classes in one interpreter",
+                             static_cast<int>(Apart::capacity));
+                return -1;
+            }
+            found = Apart::lists.insert(found, std::move(bound));
+        }
+        cls->tp_free = Apart::frees[static_cast<std::size_t>(found - Apart::lists.begin())];
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        return -1;
+    }
+}
+
+// `obj.__class__ = cls`, through the class: the same refusal in CPython's
+// usual words ("object layout differs") before CPython's own check, which
+// would name the deallocator. Both classes must hold the very same bound
+// types in the same order; then CPython's own assignment decides. The getter
+// is object's: the instance's type.
 struct ClassAttribute {
     static inline PyObject* object_class = nullptr;  // object.__dict__['__class__'], held
 

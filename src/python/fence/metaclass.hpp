@@ -29,6 +29,29 @@ inline bool is_own_call_wrapper(PyObject* descr, PyTypeObject* type) {
            && w->d_wrapped == reinterpret_cast<void*>(type->tp_call);
 }
 
+// The tp_new CPython gives a class whose __new__ is anything but the
+// wrapper of a C function (slot_tp_new, which looks __new__ up again on
+// every call), learnt from a class made for the purpose. A class keeps it
+// even after the wrapper is put back: CPython then leaves tp_new as it is.
+inline newfunc generic_new() {
+    static const newfunc generic = [] {
+        pybind11::dict ns;
+        ns["__new__"] = pybind11::module_::import("builtins").attr("len");
+        pybind11::object probe = pybind11::handle(as_object(&PyType_Type))("probe", pybind11::tuple(), ns);
+        return as_type(probe)->tp_new;
+    }();
+    return generic;
+}
+
+// Whether `descr` is the __new__ CPython gave `type` for a tp_new of its own:
+// object's __new__ wrapper bound to `type`, while the slot holds a C function.
+inline bool is_own_new_wrapper(PyObject* descr, PyTypeObject* type) {
+    static const PyCFunction wrapper =
+        PyCFunction_GetFunction(pybind11::handle(as_object(&PyBaseObject_Type)).attr("__new__").ptr());
+    return descr && PyCFunction_Check(descr) && PyCFunction_GET_SELF(descr) == as_object(type)
+           && PyCFunction_GET_FUNCTION(descr) == wrapper && type->tp_new != generic_new();
+}
+
 // Records the library's metaclass call and its instances' __new__ where the
 // library's classes hold them still. Either may have been replaced before
 // this module was imported (a program wrapping the metaclass's __call__, say);
@@ -38,8 +61,7 @@ inline void find_library_functions() {
     if (!Library::call
         && is_own_call_wrapper(PyDict_GetItemString(Library::metaclass->tp_dict, "__call__"), Library::metaclass))
         Library::call = Library::metaclass->tp_call;
-    PyObject* new_ = PyDict_GetItemString(Library::object->tp_dict, "__new__");
-    if (!Library::new_ && new_ && PyCFunction_Check(new_) && PyCFunction_GET_SELF(new_) == as_object(Library::object))
+    if (!Library::new_ && is_own_new_wrapper(PyDict_GetItemString(Library::object->tp_dict, "__new__"), Library::object))
         Library::new_ = Library::object->tp_new;
 }
 
@@ -47,19 +69,20 @@ inline void find_library() {
     const pyd::internals& library = pyd::get_internals();
     Library::metaclass = library.default_metaclass;
     Library::object = reinterpret_cast<PyTypeObject*>(library.instance_base);
+    generic_new();  // learnt once, here, where a failure fails the import
     find_library_functions();
 }
 
 // Whether the next __call__ after `ours` along `meta`'s MRO is the library's
-// own function: the MRO ends (ours, the library's metaclass, type, object) and
-// the library's slot still holds its function, which CPython keeps in step
-// with that class's dictionary. Only pointers are compared: no Python code
-// runs while the tuple is read.
-inline bool library_call_is_next(PyTypeObject* meta, PyTypeObject* ours) {
+// own function: the MRO ends (ours, `base`, the library's metaclass, type,
+// object) and the library's slot still holds its function, which CPython
+// keeps in step with that class's dictionary. Only pointers are compared: no
+// Python code runs while the tuple is read.
+inline bool library_call_is_next(PyTypeObject* meta, PyTypeObject* ours, PyTypeObject* base) {
     PyObject* mro = meta->tp_mro;
     if (!mro || !Library::call || Library::metaclass->tp_call != Library::call) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    return n >= 4 && PyTuple_GET_ITEM(mro, n - 4) == as_object(ours)
+    return n >= 5 && PyTuple_GET_ITEM(mro, n - 5) == as_object(ours) && PyTuple_GET_ITEM(mro, n - 4) == as_object(base)
            && PyTuple_GET_ITEM(mro, n - 3) == as_object(Library::metaclass)
            && PyTuple_GET_ITEM(mro, n - 2) == as_object(&PyType_Type)
            && PyTuple_GET_ITEM(mro, n - 1) == as_object(&PyBaseObject_Type);
@@ -84,11 +107,22 @@ inline void restore_vectorcall(PyTypeObject* meta, ternaryfunc call) {
     if (meta->tp_call == call) meta->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
 }
 
-// A metaclass derived from the library's, made as the library makes its own
-// (a heap type filled by hand), with room for the vectorcall field and the
-// interpreter told where it is. Returns a new reference.
-inline PyTypeObject* make_heap_metaclass(const char* name, ternaryfunc call) {
-    pybind11::str name_obj(name);  // a literal: tp_name keeps pointing at it
+// What a metaclass of the module's differs in from its base. A null slot is
+// inherited.
+struct MetaclassSpec {
+    const char* name;  // a literal: tp_name keeps pointing at it
+    PyTypeObject* base;
+    Py_ssize_t vectorcall_field = 0;  // the class objects' own vectorcall, after the base's fields
+    ternaryfunc call = nullptr;
+    newfunc new_ = nullptr;
+    destructor dealloc = nullptr;
+    bool immutable = false;  // where the interpreter can make a class immutable (3.10 on)
+};
+
+// A metaclass derived from `spec.base`, made as the library makes its own (a
+// heap type filled by hand). Returns a new reference.
+inline PyTypeObject* make_heap_metaclass(const MetaclassSpec& spec) {
+    pybind11::str name_obj(spec.name);
     // Danger zone, as in the library: until PyType_Ready, nothing may run
     // the garbage collector, which would find a half-made type.
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(PyType_Type.tp_alloc(&PyType_Type, 0));
@@ -96,18 +130,32 @@ inline PyTypeObject* make_heap_metaclass(const char* name, ternaryfunc call) {
     heap->ht_name = name_obj.inc_ref().ptr();
     heap->ht_qualname = name_obj.inc_ref().ptr();
     PyTypeObject* type = &heap->ht_type;
-    type->tp_name = name;
-    Py_INCREF(Library::metaclass);
-    type->tp_base = Library::metaclass;
-    type->tp_basicsize = Library::metaclass->tp_basicsize + static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
-    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_HAVE_VECTORCALL;
-    type->tp_call = call;
-    type->tp_vectorcall_offset = Library::metaclass->tp_basicsize;
+    type->tp_name = spec.name;
+    Py_INCREF(spec.base);
+    type->tp_base = spec.base;
+    type->tp_basicsize = spec.base->tp_basicsize;
+    type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HEAPTYPE;
+    if (spec.vectorcall_field) {
+        type->tp_vectorcall_offset = spec.base->tp_basicsize;
+        type->tp_basicsize += spec.vectorcall_field;
+        type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    }
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    if (spec.immutable) type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+#endif
+    type->tp_call = spec.call;
+    type->tp_new = spec.new_;
+    type->tp_dealloc = spec.dealloc;
     if (PyType_Ready(type) < 0) {
         Py_DECREF(type);
         throw pybind11::error_already_set();
     }
-    pybind11::setattr(as_object(type), "__module__", pybind11::str("orbelon_core"));
+    // Through the dictionary: an immutable type refuses setattr.
+    if (PyDict_SetItemString(type->tp_dict, "__module__", pybind11::str("orbelon_core").ptr()) < 0) {
+        Py_DECREF(type);
+        throw pybind11::error_already_set();
+    }
+    PyType_Modified(type);
     return type;
 }
 

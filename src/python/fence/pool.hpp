@@ -51,9 +51,9 @@ struct Pool {
     }
 };
 
-// The class's deallocation: the pool's, then the library's. Each class gets a
-// function of its own, which also tells CPython that no two of them, and none
-// of them and another module's class, share an instance layout.
+// The class's deallocation: the pool's, then the library's. (It also makes
+// CPython's layout check stop at the class: a Python class deriving from it
+// is never judged by the library's base alone.)
 template <class T>
 void dealloc(PyObject* self) {
     if (!Pool<T>::keep(self)) Pool<T>::library_dealloc(self);
