@@ -68,6 +68,14 @@ fi
 # made an older way is made again.
 stamp="$suite ${packages[*]} (wheels in the folder)"
 
+# Two runs setting up the same folder at once (two clones, or a suite and a
+# benchmark) would undo each other's work: the second waits here for the
+# first, then finds everything made. The lock lies beside the folder, which
+# is removed and made again.
+mkdir -p "$(dirname "$cache")"
+exec 9>"$cache.lock"
+flock 9
+
 if [[ "$arch" == aarch64 ]]; then
     if ! command -v qemu-aarch64-static >/dev/null || ! command -v update-binfmts >/dev/null; then
         say "installing qemu-user-static and binfmt-support"

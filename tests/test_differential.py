@@ -45,15 +45,19 @@ def test_fast_and_plain_builds_agree(name, setup, cases, plain_build, second_mod
 # Each level of a recursion through the bindings must take no more stack in
 # the fast build than in the plain one: before 3.14 the interpreter's limit
 # counts levels, not bytes, so a few hundred bytes more per level can
-# overflow a stack the plain build stays within. An instance without a value
-# recurses the deepest: the library's error text for it takes repr(self),
-# which fails the same way, down to the limit.
+# overflow a stack the plain build stays within. Here each level hands a call
+# the fast build cannot serve to the library, whose error text takes the
+# repr of its argument, which recurses.
 DEEPEST = """
 from orbelon_core import Scalar
-try:
-    repr(Scalar.__new__(Scalar))
-except TypeError:
-    pass
+class Deep:
+    def __repr__(self):
+        try:
+            Scalar.__dict__["__repr__"](self)
+        except TypeError:
+            pass
+        return "deep"
+repr(Deep())
 """
 
 

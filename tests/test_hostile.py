@@ -242,10 +242,12 @@ def test_recursion_to_the_limit(routine):
     (-10 ** 400, RuntimeError, CAST + "<class 'int'>"),
     (Floaty(fail(ValueError("no"))), RuntimeError, CAST + "<class 'test_hostile.Floaty'>"),
     (Floaty(lambda: "1.0"), RuntimeError, CAST + "<class 'test_hostile.Floaty'>"),
+    (Floaty(fail(RecursionError("deep"))), RecursionError, "^deep$"),
     (Indexy(10 ** 400), RuntimeError, CAST + "<class 'test_hostile.Indexy'>"),
     ("1.0", RuntimeError, CAST + "<class 'str'>"),
     (None, RuntimeError, CAST + "<class 'NoneType'>"),
-], ids=["10**400", "-10**400", "__float__ raises", "__float__ returns str", "__index__ huge",
+], ids=["10**400", "-10**400", "__float__ raises", "__float__ returns str", "__float__ recurses too deep",
+        "__index__ huge",
         "str", "None"])
 @pytest.mark.parametrize("routine", list(ROUTINES))
 def test_unconvertible_result_is_a_cast_error(routine, result, error, message):
@@ -289,6 +291,45 @@ def test_callable_that_drops_the_last_reference_to_itself():
     assert Solver.integrate(keep[0], 0.0, 1.0, 100) == Solver.integrate(lambda x: x, 0.0, 1.0, 100)
     keep.append(Once())
     assert Solver.root_newton(keep[0], 1.0) == 0.0
+
+
+# An instance whose __init__ never ran is refused at once wherever it goes,
+# even on a thread whose stack is a small fraction of the main thread's: no
+# error text takes its repr (refused the same way, down to the recursion
+# limit). Each build in a child, where a crash is an outcome.
+VALUELESS = """
+import threading
+from orbelon_core import Scalar, Vec3
+class Skips(Vec3):
+    def __init__(self, *args):
+        pass
+s, v, k = Scalar.__new__(Scalar), Vec3.__new__(Vec3), Skips.__new__(Skips)
+threading.stack_size(256 << 10)
+def on_a_small_stack(f):
+    said = []
+    def run():
+        try:
+            said.append(f())
+        except TypeError as e:
+            said.append(str(e))
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    return said[0]
+"""
+VALUELESS_CASES = {
+    "Scalar": ["repr(s)", "s + 1.0", "1.0 - s", "Scalar(1.0) * s", "s.val", "float(s)", "s.sin()", "-s", "s == s"],
+    "Vec3": ["repr(v)", "v[0]", "v.dot(Vec3())", "Vec3().cross(v)", "k.x", "k * 2.0", "repr(k)"],
+}
+
+
+@pytest.mark.parametrize("build", ["installed", "plain"])
+def test_instance_without_value_is_refused_at_once(build, request):
+    paths = [request.getfixturevalue("plain_build")] if build == "plain" else []
+    cases = [(name, case) for name, cases in VALUELESS_CASES.items() for case in cases]
+    outcomes, _ = run_world(VALUELESS, ["on_a_small_stack(lambda: %s)" % case for _, case in cases], paths)
+    assert outcomes == [["ok", ["builtins.str", "orbelon_core.%s object has no value: its __init__ was never called"
+                                % name]] for name, _ in cases]
 
 
 # Threads ------------------------------------------------------------------

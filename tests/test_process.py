@@ -8,6 +8,7 @@ import ctypes
 import platform
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -61,39 +62,105 @@ def test_construction_comes_back_after_patching_the_metaclass_call():
     assert meta.__flags__ & (1 << 11), "the metaclass calls its classes through tp_call only"
 
 
-# The library's metaclass __call__ replaced before the import: by a wrapper of
-# another slot (the interpreter then calls that wrapper, which refuses the
-# arguments), or by a Python function that calls the original. Either way the
-# import works and construction does what the replacement says; once the
-# original is back, construction is the library's again.
+# The library's metaclass __call__, or its base's __new__, replaced before
+# the import, then put back. Replaced by a wrapper of another slot (the
+# interpreter then calls that wrapper, which refuses the arguments), by a
+# Python function that calls the original, or by another builtin of the base:
+# either way the import works and construction does what the replacement
+# says. Once the original is back, construction is the library's again, and
+# reaches the recursion limit at the depth it reaches with nothing replaced.
+# (A replaced __new__ leaves CPython refusing the original ever after: the
+# base's tp_new stays the generic one, which the original's check rejects.)
 REPLACED = '''
 import sys
 import secondmod
-Lib = type(secondmod.Label)
-original = Lib.__dict__["__call__"]
-Lib.__call__ = {replacement}
+library = {target}
+original = library.__dict__["{name}"]
+setattr(library, "{name}", {replacement})
 import orbelon_core
 def attempt():
     try:
         return repr(orbelon_core.Scalar(1.0, 2.0))
     except TypeError as e:
         return "TypeError"
+def depth():
+    n = [0]
+    def down():
+        n[0] += 1
+        orbelon_core.Scalar(1.0)
+        down()
+    try:
+        down()
+    except RecursionError:
+        pass
+    return n[0]
 before = attempt()
-Lib.__call__ = original
-print(before, attempt(), flush=True)
+setattr(library, "{name}", original)
+print(before, attempt(), depth() if attempt() != "TypeError" else "", flush=True)
 '''
+SCALAR = "<Scalar val=1.000000, d=2.000000>"
+META, BASE = "type(secondmod.Label)", "secondmod.Label.__mro__[1]"
 
 
-@pytest.mark.parametrize("replacement, before", [
-    ("type.__dict__['__repr__']", "TypeError"),
-    ("lambda cls, *a, **k: original(cls, *a, **k)", "<Scalar val=1.000000, d=2.000000>"),
+def replaced(build, request, second_module, target, name, replacement):
+    paths = ([request.getfixturevalue("plain_build")] if build == "plain" else []) + [second_module]
+    code, out, err = run_child(REPLACED.format(target=target, name=name, replacement=replacement), paths)
+    assert code == 0, err
+    return out.split()
+
+
+@pytest.mark.parametrize("target, name, replacement, before, after", [
+    (META, "__call__", "type.__dict__['__repr__']", "TypeError", SCALAR),
+    (META, "__call__", "lambda cls, *a, **k: original(cls, *a, **k)", SCALAR, SCALAR),
+    (BASE, "__new__", "lambda cls, *a, **k: original(cls)", "TypeError", "TypeError"),
+    (BASE, "__new__", BASE + ".mro", "TypeError", "TypeError"),
 ])
 @pytest.mark.parametrize("build", ["installed", "plain"])
-def test_library_metaclass_call_replaced_before_import(replacement, before, build, request, second_module):
-    paths = ([request.getfixturevalue("plain_build")] if build == "plain" else []) + [second_module]
-    code, out, err = run_child(REPLACED.format(replacement=replacement), paths)
-    assert code == 0, err
-    assert out.strip() == before + " <Scalar val=1.000000, d=2.000000>"
+def test_library_replaced_before_import(target, name, replacement, before, after, build, request, second_module):
+    out = replaced(build, request, second_module, target, name, replacement)
+    assert " ".join(out[:-1] if after == SCALAR else out) == " ".join([before, after])
+    if after == SCALAR:
+        nothing_replaced = replaced(build, request, second_module, target, name, "original")
+        assert out[-1] == nothing_replaced[-1], "the recursion limit is reached at another depth"
+
+
+# The metaclass chain as Python code may change it. Every class is made by
+# the metaclass's base, which no metaclass's __new__ can pass over: CPython
+# refuses type.__new__ on it, a metaclass whose __new__ comes after it is
+# refused, and from 3.10 on the base itself cannot be changed.
+CHAIN = {
+    "a metaclass put between": ("""
+calls = []
+class Between(type(Scalar).__mro__[1]):
+    def __call__(cls, *args, **kwargs):
+        calls.append(cls.__name__)
+        return super().__call__(*args, **kwargs)
+type(Scalar).__bases__ = (Between,)
+class SubS(Scalar): pass
+Scalar(1.0), Vec3(), SubS(2.0)
+said = calls""", "['Scalar', 'Vec3', 'SubS']"),
+    "type.__new__ on the metaclass": ("said = type.__new__(type(Scalar), 'X', (Scalar,), {})",
+                                      "TypeError: type.__new__(orbelon_type) is not safe, use orbelon_type.__new__()"),
+    "ABCMeta after it": ("class M(type(Scalar), abc.ABCMeta): pass\nsaid = M('X', (Scalar,), {})",
+                         "TypeError: M: list ABCMeta before orbelon_type among the bases, or its __new__ would not run"),
+    "ABCMeta before it": ("class M(abc.ABCMeta, type(Scalar)): pass\n"
+                          "said = M('X', (Scalar,), {'f': abc.abstractmethod(lambda self: 0)}).__abstractmethods__",
+                          "frozenset({'f'})"),
+    "the base's __new__ replaced": ("type(Scalar).__mro__[1].__new__ = type.__new__\nsaid = 'replaced'",
+                                    "TypeError: cannot set '__new__' attribute of immutable type 'orbelon_type_base'"
+                                    if sys.version_info >= (3, 10) else "replaced"),
+}
+
+
+@pytest.mark.parametrize("build", ["installed", "plain"])
+@pytest.mark.parametrize("change", CHAIN)
+def test_metaclass_chain(change, build, request):
+    paths = [request.getfixturevalue("plain_build")] if build == "plain" else []
+    code, expected = CHAIN[change]
+    body = "import abc\nfrom orbelon_core import Scalar, Vec3\ntry:\n%s\nexcept TypeError as e:\n    said = '%%s: %%s' %% (type(e).__name__, e)\nprint(said)\n"
+    status, out, err = run_child(body % textwrap.indent(code.strip("\n"), "    "), paths)
+    assert status == 0, err
+    assert out.strip() == expected
 
 
 # <fenv.h>'s FE_TONEAREST, FE_DOWNWARD, FE_UPWARD and FE_TOWARDZERO: each
