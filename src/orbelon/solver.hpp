@@ -35,8 +35,8 @@ inline double to_double(const pybind11::object& y) {
         if (!number) raise_recursion();
         if (number && PyFloat_Check(number.ptr())) return PyFloat_AS_DOUBLE(number.ptr());
     }
-    throw pybind11::cast_error("Unable to cast Python instance of type " + std::string(pybind11::str(pybind11::type::handle_of(y)))
-                               + " to C++ type 'double'");
+    const std::string type = pybind11::str(pybind11::type::handle_of(y));
+    throw pybind11::cast_error("Unable to cast Python instance of type " + type + " to C++ type 'double'");
 }
 
 // f(p) as a double. The vectorcall costs no more than the interpreter's own

@@ -5,7 +5,8 @@
 //
 //   fence.hpp      the version gate and this checklist
 //   instance.hpp   the simple instance layout, checked at import; the class
-//                  guards every build gets (lazy values, __class__)
+//                  guards every build gets (lazy values, __class__, a
+//                  deallocator per list of bound types)
 //   pool.hpp       spare instances, and the deallocation that keeps them
 //   metaclass.hpp  the library's metaclass and the functions construction
 //                  reaches; the class object's vectorcall field
@@ -34,14 +35,21 @@
 //   CPython Include/descrobject.h  PyWrapperDescrObject (d_base, d_wrapped: the
 //                              slot a wrapper stands for, and its C function).
 //   CPython Objects/typeobject.c  object_set_class and compatible_for_assignment
-//                              (who may take whose __class__), update_one_slot
+//                              (who may take whose __class__: the same tp_free
+//                              first), type_new (the tp_free a class starts
+//                              with), tp_new_wrapper (a __new__ must end in its
+//                              static base's: "not safe"), update_one_slot
 //                              (a class's slots follow its dictionary; a
 //                              dictionary entry that is no wrapper of CPython's
-//                              gives the generic slot), type_setattro (from
+//                              gives the generic slot; the __new__ wrapper
+//                              leaves tp_new as it is), type_setattro (from
 //                              3.12, assigning __call__ clears the vectorcall
 //                              flag), PyHeapType_GET_MEMBERS (__slots__ live
 //                              after the metaclass's basicsize).
 //   CPython Objects/object.c   _Py_Dealloc and _Py_NewReference (pool.hpp).
+//   CPython Lib/copyreg.py     _reduce_ex: rebuilds from the first class whose
+//                              __new__ is a builtin bound to it (module.cpp
+//                              gives each class one).
 //   CPython Include/longintrepr.h  an int's digits (small_int below).
 //   CPython 3.8 Include/ceval.h  Py_EnterRecursiveCall and Py_LeaveRecursiveCall
 //                              (RecursionLevels below).

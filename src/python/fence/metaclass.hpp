@@ -61,8 +61,8 @@ inline void find_library_functions() {
     if (!Library::call
         && is_own_call_wrapper(PyDict_GetItemString(Library::metaclass->tp_dict, "__call__"), Library::metaclass))
         Library::call = Library::metaclass->tp_call;
-    if (!Library::new_ && is_own_new_wrapper(PyDict_GetItemString(Library::object->tp_dict, "__new__"), Library::object))
-        Library::new_ = Library::object->tp_new;
+    PyObject* new_ = PyDict_GetItemString(Library::object->tp_dict, "__new__");
+    if (!Library::new_ && is_own_new_wrapper(new_, Library::object)) Library::new_ = Library::object->tp_new;
 }
 
 inline void find_library() {
