@@ -22,7 +22,7 @@ namespace detail {
 // cast error. Only a RecursionError raised by the conversion is kept, as
 // itself: the library would drop it and carry on, which on 3.8, at the
 // interpreter's recursion limit, ends the process.
-inline double to_double(const pybind11::object& y) {
+[[gnu::noinline]] inline double to_double(const pybind11::object& y) {
     auto raise_recursion = [] {
         if (PyErr_ExceptionMatches(PyExc_RecursionError)) throw pybind11::error_already_set();
         PyErr_Clear();

@@ -40,12 +40,12 @@ template <>
 constexpr bool large_result<void> = false;
 
 template <class F>
-[[gnu::noinline]] PyObject* call_rule_apart(F&& f) {
-    return call_rule(std::forward<F>(f));
+[[gnu::noinline]] PyObject* call_rule_apart(F&& f, PyObject* descr) {
+    return call_rule(std::forward<F>(f), descr);
 }
 
 template <auto Rule, class R, class... P, std::size_t... I>
-bool serve(PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
+bool serve(PyObject* descr, PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(args[I]) && ...)) return false;
     const Level<1> level;
@@ -53,18 +53,18 @@ bool serve(PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequen
     if (!level.ok()) {
         out = nullptr;
     } else if constexpr (large_result<R>) {
-        out = call_rule_apart(rule);
+        out = call_rule_apart(rule, descr);
     } else {
-        out = call_rule(rule);
+        out = call_rule(rule, descr);
     }
     return true;
 }
 
 // Serves self.name(*args) by `Rule` if every argument converts.
 template <auto Rule, class R, class... P>
-bool serve(PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
+bool serve(PyObject* descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
     return n == static_cast<Py_ssize_t>(sizeof...(P))
-           && serve<Rule>(args, out, f, std::index_sequence_for<P...>{});
+           && serve<Rule>(descr, args, out, f, std::index_sequence_for<P...>{});
 }
 
 // A method's call: the first overload whose operands convert serves it, in
@@ -75,8 +75,7 @@ template <auto... Rules>
 PyObject* call_method(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject* out = nullptr;
-    if (!kwnames && (serve<Rules>(args, n, out, Rules) || ...))
-        return out || PyErr_Occurred() ? out : descriptors::report_no_error(descr);
+    if (!kwnames && (serve<Rules>(descr, args, n, out, Rules) || ...)) return out;
     return descriptors::call_library(descr, args, nargsf, kwnames);
 }
 

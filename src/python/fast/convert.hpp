@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "python/descriptors.hpp"
 #include "python/fence/fence.hpp"
 #include "python/fence/pool.hpp"
 #include "python/rules.hpp"
@@ -141,9 +142,12 @@ inline PyObject* to_python(const Vec3& r) { return make(r); }
 
 // A rule's result as a Python object; an exception it throws as the library's
 // dispatcher translates it (with every translator another module registered).
-// None may escape into the interpreter's C frames.
+// None may escape into the interpreter's C frames. A translator may "handle"
+// an exception by setting nothing (another module's may): the failure is then
+// the SystemError the plain call gets, naming the library's function behind
+// `descr`. Only that rare path reads `descr`.
 template <class F>
-PyObject* call_rule(F&& f) {
+PyObject* call_rule(F&& f, PyObject* descr) {
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
@@ -152,7 +156,8 @@ PyObject* call_rule(F&& f) {
             return to_python(f());
         }
     } catch (...) {
-        return internals::translate_current_exception();
+        internals::translate_current_exception();
+        return PyErr_Occurred() ? nullptr : descriptors::report_no_error(descr);
     }
 }
 
