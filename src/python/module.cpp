@@ -60,13 +60,13 @@ namespace {
 // What each build puts behind the descriptors
 
 #if ORBELON_FAST_PATHS
-template <class Row>
+template <class T, std::size_t I, class Row>
 constexpr vectorcallfunc call(const Row& row) {
-    return orbelon::fast::call(row);
+    return orbelon::fast::call<T, I>(row);
 }
 PyTypeObject field_type = descriptors::make_field_type(orbelon::fast::field_get, orbelon::fast::field_set);
 #else
-template <class Row>
+template <class T, std::size_t I, class Row>
 constexpr vectorcallfunc call(const Row&) {
     return descriptors::call_library;
 }
@@ -75,7 +75,7 @@ PyTypeObject field_type =
 #endif
 
 // ---------------------------------------------------------------------------
-// The rows of a table, registered
+// The rows of a table, registered; each knows its place I in the table.
 
 template <class T>
 struct Binder {
@@ -83,26 +83,32 @@ struct Binder {
     vectorcallfunc construct = nullptr;  // the fast build's, from the Init row
     std::vector<descriptors::FieldDescr*> fields = {};
 
-    template <auto... Rules>
-    void operator()(const rules::Method<Rules...>& row) {
+    template <std::size_t I, auto... Rules>
+    void row(const rules::Method<Rules...>& row) {
         (cls.def(row.name, Rules), ...);
-        PyObject* descr = descriptors::adopt_method(cls, row.name, call(row));
+        PyObject* descr = descriptors::adopt_method(cls, row.name, call<T, I>(row));
 #if ORBELON_FAST_PATHS
-        orbelon::fast::OwnSlots<T>::template offer<Rules...>(row.name, descr);
+        orbelon::fast::Adopted<T, I>::descr = internals::new_ref(descr);
+        orbelon::fast::OwnSlots<T>::template offer<I, Rules...>(row.name, descr);
 #else
         (void)descr;
 #endif
     }
 
-    template <auto Member>
-    void operator()(const rules::Field<Member>& row) {
+    template <std::size_t, auto Member>
+    void row(const rules::Field<Member>& row) {
         cls.def_readwrite(row.name, Member);
         fields.push_back(descriptors::adopt_field<T>(field_type, cls, row.name, Member));
     }
 
-    template <int N, int Required, class Default>
-    void operator()(const rules::Init<T, N, Required, Default>& row) {
-        init(row, std::make_index_sequence<N>{});
+    template <std::size_t I, int N, int Required, class Default>
+    void row(const rules::Init<T, N, Required, Default>& row) {
+        init<I>(row, std::make_index_sequence<N>{});
+    }
+
+    template <class Table, std::size_t... I>
+    void rows(const Table& table, std::index_sequence<I...>) {
+        (row<I>(std::get<I>(table)), ...);
     }
 
     template <std::size_t I, int N, int Required, class Default>
@@ -111,11 +117,11 @@ struct Binder {
         else return py::arg(row.names[I]) = row.fallback;
     }
 
-    template <int N, int Required, class Default, std::size_t... I>
+    template <std::size_t Row, int N, int Required, class Default, std::size_t... I>
     void init(const rules::Init<T, N, Required, Default>& row, std::index_sequence<I...>) {
         cls.def(py::init<decltype((void)I, 0.0)...>(), parameter<I>(row)...);
 #if ORBELON_FAST_PATHS
-        construct = call(row);
+        construct = call<T, Row>(row);
         orbelon::fast::Init<T>::original = cls.attr("__dict__")["__init__"].ptr();
         Py_INCREF(orbelon::fast::Init<T>::original);
         orbelon::fast::Init<T>::fallback = static_cast<double>(row.fallback);
@@ -193,7 +199,7 @@ template <class T, class Table>
 void bind_class(py::module_& m, const char* name, const Table& table, const T& sample, py::tuple sample_args) {
     py::class_<T> cls(m, name, orbelon_type());
     Binder<T> binder{cls};
-    std::apply([&](const auto&... row) { (binder(row), ...); }, table);
+    binder.rows(table, std::make_index_sequence<std::tuple_size_v<Table>>{});
     harden<T>(cls);
 #if ORBELON_FAST_PATHS
     const std::string why = internals::layout_problem(cls);

@@ -147,7 +147,7 @@ inline PyObject* to_python(const Vec3& r) { return make(r); }
 // the SystemError the plain call gets, naming the library's function behind
 // `descr`. Only that rare path reads `descr`.
 template <class F>
-PyObject* call_rule(F&& f, PyObject* descr) {
+[[gnu::always_inline]] inline PyObject* call_rule(F&& f, PyObject* const& descr) {
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
             f();

@@ -48,38 +48,38 @@ struct OwnSlots {
     static inline objobjargproc mp_ass_subscript = nullptr;
     static inline objobjargproc generic_ass_subscript = nullptr;  // for `del v[i]`
 
-    template <PyObject** Descr, auto... Rules>
+    template <PyObject** Descr, std::size_t I, auto... Rules>
     static PyObject* unary(PyObject* self) {
-        return call_method<Rules...>(*Descr, &self, 1, nullptr);
+        return call_method<T, I, Rules...>(*Descr, &self, 1, nullptr);
     }
-    template <PyObject** Descr, auto... Rules>
+    template <PyObject** Descr, std::size_t I, auto... Rules>
     static PyObject* binary(PyObject* self, PyObject* key) {
         PyObject* args[2] = {self, key};
-        return call_method<Rules...>(*Descr, args, 2, nullptr);
+        return call_method<T, I, Rules...>(*Descr, args, 2, nullptr);
     }
-    template <PyObject** Descr, auto... Rules>
+    template <PyObject** Descr, std::size_t I, auto... Rules>
     static int assign(PyObject* self, PyObject* key, PyObject* value) {
         if (!value) return generic_ass_subscript(self, key, value);
         PyObject* args[3] = {self, key, value};
-        PyObject* r = call_method<Rules...>(*Descr, args, 3, nullptr);
+        PyObject* r = call_method<T, I, Rules...>(*Descr, args, 3, nullptr);
         Py_XDECREF(r);
         return r ? 0 : -1;
     }
 
-    // A row of T's table, with its descriptor: the rows named after one of
+    // Row I of T's table, with its descriptor: the rows named after one of
     // the slots are kept for write().
-    template <auto... Rules>
+    template <std::size_t I, auto... Rules>
     static void offer(const char* name, PyObject* descr) {
         const std::string_view n(name);
         if constexpr (takes<1, Rules...>) {
-            if (n == "__repr__") repr = descr, tp_repr = unary<&repr, Rules...>;
-            if (n == "__neg__") neg = descr, nb_negative = unary<&neg, Rules...>;
-            if (n == "__float__") to_float = descr, nb_float = unary<&to_float, Rules...>;
+            if (n == "__repr__") repr = descr, tp_repr = unary<&repr, I, Rules...>;
+            if (n == "__neg__") neg = descr, nb_negative = unary<&neg, I, Rules...>;
+            if (n == "__float__") to_float = descr, nb_float = unary<&to_float, I, Rules...>;
         }
         if constexpr (takes<2, Rules...>)
-            if (n == "__getitem__") getitem = descr, mp_subscript = binary<&getitem, Rules...>;
+            if (n == "__getitem__") getitem = descr, mp_subscript = binary<&getitem, I, Rules...>;
         if constexpr (takes<3, Rules...>)
-            if (n == "__setitem__") setitem = descr, mp_ass_subscript = assign<&setitem, Rules...>;
+            if (n == "__setitem__") setitem = descr, mp_ass_subscript = assign<&setitem, I, Rules...>;
     }
 
     // Once, after registration, before any subclass exists. The descriptors
