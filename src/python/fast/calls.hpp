@@ -57,7 +57,7 @@ PyObject* call_rule_anywhere(F&& f, PyObject* const& descr) {
 }
 
 template <auto Rule, class R, class... P, std::size_t... I>
-bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
+[[gnu::always_inline]] inline bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(args[I]) && ...)) return false;
     const Level<1> level;
@@ -76,7 +76,7 @@ bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(
 
 // Serves self.name(*args) by `Rule` if every argument converts.
 template <auto Rule, class R, class... P>
-bool serve(PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
+[[gnu::always_inline]] inline bool serve(PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
     return n == static_cast<Py_ssize_t>(sizeof...(P))
            && serve<Rule>(descr, args, out, f, std::index_sequence_for<P...>{});
 }
