@@ -56,8 +56,8 @@ PyObject* call_rule_anywhere(F&& f, PyObject* const& descr) {
     return call_rule(std::forward<F>(f), descr);
 }
 
-template <auto Rule, class R, class... P, std::size_t... I>
-[[gnu::always_inline]] inline bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
+template <std::size_t Row, auto Rule, class R, class... P, std::size_t... I>
+bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(args[I]) && ...)) return false;
     const Level<1> level;
@@ -74,11 +74,13 @@ template <auto Rule, class R, class... P, std::size_t... I>
     return true;
 }
 
-// Serves self.name(*args) by `Rule` if every argument converts.
-template <auto Rule, class R, class... P>
-[[gnu::always_inline]] inline bool serve(PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
+// Serves self.name(*args) by `Rule` if every argument converts; for row Row
+// of the table only, so that two rows with the same rules (__pow__ and pow)
+// are compiled each on its own, as every other row is.
+template <std::size_t Row, auto Rule, class R, class... P>
+bool serve(PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
     return n == static_cast<Py_ssize_t>(sizeof...(P))
-           && serve<Rule>(descr, args, out, f, std::index_sequence_for<P...>{});
+           && serve<Row, Rule>(descr, args, out, f, std::index_sequence_for<P...>{});
 }
 
 // The descriptor that row I of T's table was given, held. Only a rule's rare
@@ -97,7 +99,7 @@ template <class T, std::size_t I, auto... Rules>
 PyObject* call_method(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject* out = nullptr;
-    if (!kwnames && (serve<Rules>(Adopted<T, I>::descr, args, n, out, Rules) || ...)) return out;
+    if (!kwnames && (serve<I, Rules>(Adopted<T, I>::descr, args, n, out, Rules) || ...)) return out;
     return descriptors::call_library(descr, args, nargsf, kwnames);
 }
 
