@@ -175,8 +175,15 @@ void refuse_lazy_values(pybind11::handle cls) {
 // lists never do. Each function frees as the class's own tp_free did: the
 // collector's for a class with garbage collection, the allocator's otherwise.
 
+// Never folded into one another: GCC's noipa forbids it, and clang folds no
+// functions itself.
+#if defined(__clang__)
+#    define ORBELON_NEVER_FOLDED [[gnu::noinline]]
+#else
+#    define ORBELON_NEVER_FOLDED [[gnu::noipa]]
+#endif
 template <std::size_t I>
-[[gnu::noipa]] void free_apart(void* p) {  // noipa: never folded into its siblings
+ORBELON_NEVER_FOLDED void free_apart(void* p) {
     if (PyType_IS_GC(Py_TYPE(static_cast<PyObject*>(p)))) PyObject_GC_Del(p);
     else PyObject_Free(p);
 }
