@@ -31,10 +31,10 @@ using Level = internals::RecursionLevels<N>;
 // A rule with a large result (a representation's text, 1 KB) is called out
 // of line, so that the result takes stack only while it is made. Inlined, it
 // would sit in the frame of every call that hands on to the library, and the
-// library can come back: its error text for an instance without a value
-// takes repr(self), which is served here again, down to the interpreter's
-// recursion limit. Before 3.14 that limit counts levels, not bytes, and
-// 10^4 levels of 1 KB more than the generic slot's overflow an 8 MB stack.
+// library can come back: its error text takes the repr of its arguments,
+// whose __repr__ may call here again, down to the interpreter's recursion
+// limit. Before 3.14 that limit counts levels, not bytes, and 10^4 levels of
+// 1 KB more than the generic slot's overflow an 8 MB stack.
 template <class R>
 constexpr bool large_result = sizeof(R) > 64;
 template <>
