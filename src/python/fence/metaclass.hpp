@@ -109,7 +109,7 @@ inline void restore_vectorcall(PyTypeObject* meta, ternaryfunc call) {
 
 // What a metaclass of the module's differs in from its base. A null slot is
 // inherited.
-struct MetaclassSpec {
+struct MetaclassParts {
     const char* name;  // a literal: tp_name keeps pointing at it
     PyTypeObject* base;
     Py_ssize_t vectorcall_field = 0;  // the class objects' own vectorcall, after the base's fields
@@ -119,10 +119,10 @@ struct MetaclassSpec {
     bool immutable = false;  // where the interpreter can make a class immutable (3.10 on)
 };
 
-// A metaclass derived from `spec.base`, made as the library makes its own (a
+// A metaclass derived from `parts.base`, made as the library makes its own (a
 // heap type filled by hand). Returns a new reference.
-inline PyTypeObject* make_heap_metaclass(const MetaclassSpec& spec) {
-    pybind11::str name_obj(spec.name);
+inline PyTypeObject* make_heap_metaclass(const MetaclassParts& parts) {
+    pybind11::str name_obj(parts.name);
     // Danger zone, as in the library: until PyType_Ready, nothing may run
     // the garbage collector, which would find a half-made type.
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(PyType_Type.tp_alloc(&PyType_Type, 0));
@@ -130,22 +130,22 @@ inline PyTypeObject* make_heap_metaclass(const MetaclassSpec& spec) {
     heap->ht_name = name_obj.inc_ref().ptr();
     heap->ht_qualname = name_obj.inc_ref().ptr();
     PyTypeObject* type = &heap->ht_type;
-    type->tp_name = spec.name;
-    Py_INCREF(spec.base);
-    type->tp_base = spec.base;
-    type->tp_basicsize = spec.base->tp_basicsize;
+    type->tp_name = parts.name;
+    Py_INCREF(parts.base);
+    type->tp_base = parts.base;
+    type->tp_basicsize = parts.base->tp_basicsize;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HEAPTYPE;
-    if (spec.vectorcall_field) {
-        type->tp_vectorcall_offset = spec.base->tp_basicsize;
-        type->tp_basicsize += spec.vectorcall_field;
+    if (parts.vectorcall_field) {
+        type->tp_vectorcall_offset = parts.base->tp_basicsize;
+        type->tp_basicsize += parts.vectorcall_field;
         type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     }
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
-    if (spec.immutable) type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    if (parts.immutable) type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
-    type->tp_call = spec.call;
-    type->tp_new = spec.new_;
-    type->tp_dealloc = spec.dealloc;
+    type->tp_call = parts.call;
+    type->tp_new = parts.new_;
+    type->tp_dealloc = parts.dealloc;
     if (PyType_Ready(type) < 0) {
         Py_DECREF(type);
         throw pybind11::error_already_set();
