@@ -1,6 +1,7 @@
-"""The module in a process it shares with others: subinterpreters, a
-metaclass call patched and restored, the binding library's metaclass changed
-before the import, and the floating-point rounding mode.
+"""The module in a process it shares with others: a metaclass call patched
+and restored, the binding library's metaclass changed before the import,
+and the floating-point rounding mode. (Other interpreters of the process:
+test_interpreters.py.)
 
 Each case that could bring an interpreter down runs in a child of its own.
 """
@@ -15,39 +16,10 @@ import pytest
 from builds import child_env
 from orbelon_core import Scalar, Vec3
 
-SUBINTERPRETER = r'''
-import _testcapi, sys
-code = """
-import os
-try:
-    import orbelon_core
-    said = "imported"
-except ImportError as e:
-    said = "ImportError: %s" % e
-os.write(1, ("sub: %s\\n" % said).encode())
-"""
-_testcapi.run_in_subinterp(code)
-import orbelon_core
-print("main:", orbelon_core.Scalar(1.0, 2.0) * 2.0, flush=True)
-'''
-
-
 def run_child(code, paths=()):
     proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           text=True, env=child_env(list(paths)), timeout=120)
     return proc.returncode, proc.stdout, proc.stderr
-
-
-# Before 3.12 the binding library itself can hang in a subinterpreter, before
-# any of the module's code runs: there is nothing of the module's to test.
-if sys.version_info >= (3, 12):
-    def test_only_the_main_interpreter_imports():
-        pytest.importorskip("_testcapi")
-        code, out, err = run_child(SUBINTERPRETER)
-        assert code == 0, err
-        assert out.splitlines() == [
-            "sub: ImportError: orbelon_core: only the main interpreter can import this module",
-            "main: <Scalar val=2.000000, d=4.000000>"]
 
 
 # From 3.12 on, assigning __call__ on a type clears its vectorcall flag for

@@ -16,16 +16,24 @@
 #pragma once
 
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030C0000
+#    include <structmember.h>  // T_PYSSIZET and READONLY, in Python.h from 3.12 on
+#    define Py_T_PYSSIZET T_PYSSIZET
+#    define Py_READONLY READONLY
+#endif
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "python/fence/fence.hpp"
 #include "orbelon/vectorcall.hpp"
 
 namespace orbelon {
+struct State;
+
 namespace descriptors {
 
 using internals::new_ref;
@@ -33,7 +41,9 @@ using internals::new_ref;
 // ---------------------------------------------------------------------------
 // What both kinds hold: the library's object they stand for, their name and
 // their class. They take part in garbage collection, as CPython's own
-// descriptors do: the library's object may lead back to the class.
+// descriptors do (the library's object may lead back to the class): they are
+// traversed, and a cycle through one is broken at its class's dictionary, so
+// what they hold is never null.
 
 struct Descr {
     PyObject_HEAD
@@ -45,29 +55,27 @@ struct Descr {
 inline Descr* head(PyObject* descr) { return reinterpret_cast<Descr*>(descr); }
 
 inline int descr_traverse(PyObject* descr, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(descr));
     Py_VISIT(head(descr)->original);
     Py_VISIT(head(descr)->owner);
     return 0;
 }
 
-inline int descr_clear(PyObject* descr) {
-    Py_CLEAR(head(descr)->original);
-    Py_CLEAR(head(descr)->owner);
-    return 0;
-}
-
 inline void descr_dealloc(PyObject* descr) {
+    PyTypeObject* type = Py_TYPE(descr);
     PyObject_GC_UnTrack(descr);
-    descr_clear(descr);
+    Py_XDECREF(head(descr)->original);
+    Py_XDECREF(head(descr)->owner);
     Py_XDECREF(head(descr)->name);
-    Py_TYPE(descr)->tp_free(descr);
+    type->tp_free(descr);
+    Py_DECREF(type);  // an instance of a heap type holds its type
 }
 
 // Its own attributes first, then the library object's (an instancemethod's
 // __func__ and its function's, a property's fget and fset).
 inline PyObject* descr_getattro(PyObject* descr, PyObject* name) {
     PyObject* r = PyObject_GenericGetAttr(descr, name);
-    if (r || !PyErr_ExceptionMatches(PyExc_AttributeError) || !head(descr)->original) return r;
+    if (r || !PyErr_ExceptionMatches(PyExc_AttributeError)) return r;
     PyErr_Clear();
     return PyObject_GetAttr(head(descr)->original, name);
 }
@@ -77,7 +85,11 @@ inline PyObject* descr_objclass(PyObject* descr, void*) {
     return new_ref(reinterpret_cast<PyObject*>(head(descr)->owner));
 }
 inline PyObject* descr_qualname(PyObject* descr, void*) {
-    return PyUnicode_FromFormat("%s.%U", _PyType_Name(head(descr)->owner), head(descr)->name);
+    try {
+        return PyUnicode_FromFormat("%U.%U", internals::type_name(head(descr)->owner).ptr(), head(descr)->name);
+    } catch (...) {
+        return internals::translate_current_exception();
+    }
 }
 inline PyObject* descr_doc(PyObject* descr, void*) { return PyObject_GetAttrString(head(descr)->original, "__doc__"); }
 
@@ -89,30 +101,47 @@ inline PyGetSetDef descr_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The type of one kind of descriptor; each kind adds its own slots.
-inline PyTypeObject descr_type(const char* name, Py_ssize_t size) {
-    PyTypeObject t{};
-    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // a static type: never freed
-    t.tp_name = name;
-    t.tp_basicsize = size;
-    t.tp_dealloc = descr_dealloc;
-    t.tp_getattro = descr_getattro;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_traverse = descr_traverse;
-    t.tp_clear = descr_clear;
-    t.tp_getset = descr_getset;
-    return t;
+// The type of one kind of descriptor, made in each interpreter from a spec
+// (so that no two interpreters share one): the slots every kind has, then
+// its own. It cannot be instantiated from Python, nor changed from 3.10 on.
+// Returns a new reference.
+inline PyTypeObject* make_descr_type(const char* name, int size, std::vector<PyType_Slot> slots, unsigned long flags,
+                                     Py_ssize_t vectorcall_offset = 0) {
+    slots.insert(slots.end(), {{Py_tp_dealloc, reinterpret_cast<void*>(descr_dealloc)},
+                               {Py_tp_getattro, reinterpret_cast<void*>(descr_getattro)},
+                               {Py_tp_traverse, reinterpret_cast<void*>(descr_traverse)},
+                               {Py_tp_getset, descr_getset}});
+#if PY_VERSION_HEX >= 0x03090000
+    PyMemberDef members[] = {{"__vectorcalloffset__", Py_T_PYSSIZET, vectorcall_offset, Py_READONLY, nullptr},
+                             {nullptr, 0, 0, 0, nullptr}};
+    if (vectorcall_offset) slots.push_back({Py_tp_members, members});
+#endif
+    slots.push_back({0, nullptr});
+    flags |= Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#endif
+    PyType_Spec spec{name, size, 0, static_cast<unsigned int>(flags), slots.data()};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (!type) throw pybind11::error_already_set();
+#ifndef Py_TPFLAGS_IMMUTABLETYPE
+    type->tp_new = nullptr;  // before 3.10, the way to refuse instances
+#endif
+#if PY_VERSION_HEX < 0x03090000
+    type->tp_vectorcall_offset = vectorcall_offset;  // no member names it before 3.9
+#endif
+    return type;
 }
 
 // A descriptor of `type` for the library's object `name` of `cls`, after
 // checking that the object is of the kind expected. Nothing is left behind
 // when any step fails.
 template <class D>
-pybind11::object make_descr(PyTypeObject& type, pybind11::handle cls, const char* name, bool (*expected)(PyObject*)) {
+pybind11::object make_descr(PyTypeObject* type, pybind11::handle cls, const char* name, bool (*expected)(PyObject*)) {
     pybind11::object original = cls.attr("__dict__")[name];
     if (!expected(original.ptr())) pybind11::pybind11_fail(std::string(name) + " is not what the library binds");
     pybind11::str name_obj(name);
-    D* d = PyObject_GC_New(D, &type);
+    D* d = PyObject_GC_New(D, type);
     if (!d) throw pybind11::error_already_set();
     d->head.original = original.release().ptr();
     d->head.name = name_obj.release().ptr();
@@ -128,6 +157,7 @@ struct MethodDescr {
     Descr head;
     vectorcallfunc vectorcall;  // the interpreter's way in
     PyObject* function;         // the library's function inside its instancemethod (held by it)
+    State* state;               // its interpreter's, kept by its class
 };
 
 inline MethodDescr* method_of(PyObject* descr) { return reinterpret_cast<MethodDescr*>(descr); }
@@ -166,25 +196,25 @@ inline PyObject* method_repr(PyObject* descr) {
     return PyUnicode_FromFormat("<method '%U' of '%s' objects>", head(descr)->name, head(descr)->owner->tp_name);
 }
 
-inline PyTypeObject method_type = [] {
-    PyTypeObject t = descr_type("orbelon_core.method_descriptor", sizeof(MethodDescr));
-    t.tp_vectorcall_offset = offsetof(MethodDescr, vectorcall);
-    t.tp_repr = method_repr;
-    t.tp_call = PyVectorcall_Call;
-    // METHOD_DESCRIPTOR: the interpreter may call it with self first instead
-    // of making a bound method to call.
-    t.tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL;
-    t.tp_descr_get = method_get;
-    return t;
-}();
+// METHOD_DESCRIPTOR: the interpreter may call it with self first instead of
+// making a bound method to call.
+inline PyTypeObject* make_method_type() {
+    return make_descr_type("orbelon_core.method_descriptor", sizeof(MethodDescr),
+                           {{Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+                            {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+                            {Py_tp_descr_get, reinterpret_cast<void*>(method_get)}},
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL, offsetof(MethodDescr, vectorcall));
+}
 
 inline bool is_instancemethod(PyObject* o) { return PyInstanceMethod_Check(o); }
 
 // Puts a method descriptor calling `vectorcall` in the place of the
-// library's method `name` of `cls`; returns it.
-inline PyObject* adopt_method(pybind11::handle cls, const char* name, vectorcallfunc vectorcall) {
+// library's method `name` of `cls`, naming `state`; returns it.
+inline PyObject* adopt_method(PyTypeObject* method_type, State* state, pybind11::handle cls, const char* name,
+                              vectorcallfunc vectorcall) {
     pybind11::object d = make_descr<MethodDescr>(method_type, cls, name, is_instancemethod);
     method_of(d.ptr())->vectorcall = vectorcall;
+    method_of(d.ptr())->state = state;
     method_of(d.ptr())->function = PyInstanceMethod_GET_FUNCTION(head(d.ptr())->original);
     pybind11::setattr(cls, name, d);
     return d.ptr();
@@ -215,12 +245,12 @@ inline PyObject* field_repr(PyObject* descr) {
 
 // The slot functions are the build's: the fast build's serve exact instances
 // and hand the rest on, the plain build's only hand on.
-inline PyTypeObject make_field_type(descrgetfunc get, descrsetfunc set) {
-    PyTypeObject t = descr_type("orbelon_core.field_descriptor", sizeof(FieldDescr));
-    t.tp_repr = field_repr;
-    t.tp_descr_get = get;
-    t.tp_descr_set = set;
-    return t;
+inline PyTypeObject* make_field_type(descrgetfunc get, descrsetfunc set) {
+    return make_descr_type("orbelon_core.field_descriptor", sizeof(FieldDescr),
+                           {{Py_tp_repr, reinterpret_cast<void*>(field_repr)},
+                            {Py_tp_descr_get, reinterpret_cast<void*>(get)},
+                            {Py_tp_descr_set, reinterpret_cast<void*>(set)}},
+                           0);
 }
 
 // Where `member` lies in a T, measured on a T.
@@ -239,7 +269,7 @@ inline bool is_property(PyObject* o) { return PyObject_TypeCheck(o, &PyProperty_
 // Puts a field descriptor in the place of the library's property `name`;
 // returns it.
 template <class T>
-FieldDescr* adopt_field(PyTypeObject& field_type, pybind11::handle cls, const char* name, double T::*member) {
+FieldDescr* adopt_field(PyTypeObject* field_type, pybind11::handle cls, const char* name, double T::*member) {
     pybind11::object d = make_descr<FieldDescr>(field_type, cls, name, is_property);
     auto* field = reinterpret_cast<FieldDescr*>(d.ptr());
     field->offset = offset_of(member);

@@ -9,41 +9,44 @@
 #include <pybind11/pybind11.h>
 
 #include "python/fence/metaclass.hpp"
+#include "python/state.hpp"
 
 namespace orbelon {
 namespace metaclass {
 
-using internals::Library;
 using internals::new_ref;
 
-struct Meta {
-    static inline PyTypeObject* type = nullptr;  // orbelon_core.orbelon_type
-    static inline PyTypeObject* base = nullptr;  // orbelon_core.orbelon_type_base
-    // Its MRO when last seen to end in the library's metaclass, held: while
-    // its tp_mro is still this very tuple (a tuple never changes), the check
-    // need not be made again.
-    static inline PyObject* checked_mro = nullptr;
-    static inline PyObject* call_name = nullptr;  // interned
-    static inline PyObject* init_name = nullptr;
-};
+// The State a class of ours names; the running interpreter's for a class made
+// where nothing named it (on 3.8 and 3.9 Python code can make one past
+// class_new below).
+inline State* state_for(PyObject* cls) {
+    State* state = state_of(internals::as_type(cls));
+    return state ? state : interpreter_state();
+}
 
 // type(cls).__call__, as super(orbelon_type, cls).__call__ finds it: the
 // library's own function while the metaclass chain is the one this module
 // made, and otherwise whatever Python code has put in its way, found by
 // CPython's own super().
 inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
-    internals::restore_vectorcall(Meta::type, meta_call);
-    if (internals::library_call_is_next(Py_TYPE(cls), Meta::type, Meta::base)) {
-        if (Py_TYPE(cls) == Meta::type && Meta::type->tp_mro != Meta::checked_mro) {
-            Py_XDECREF(Meta::checked_mro);
-            Meta::checked_mro = new_ref(Meta::type->tp_mro);
-        }
-        return Library::call(cls, args, kwargs);
+    State* state = state_for(cls);
+    if (!state) {
+        PyErr_SetString(PyExc_RuntimeError, "orbelon_core: the interpreter has ended");
+        return nullptr;
     }
-    if (!Library::call || !Library::new_) internals::find_library_functions();
-    PyObject* super = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), Meta::type, cls, nullptr);
+    Metaclasses& meta = state->meta;
+    internals::restore_vectorcall(meta.type, meta_call);
+    if (internals::library_call_is_next(state->library, Py_TYPE(cls), meta.type, meta.base)) {
+        if (state->holding && Py_TYPE(cls) == meta.type && meta.type->tp_mro != meta.checked_mro) {
+            Py_XDECREF(meta.checked_mro);
+            meta.checked_mro = new_ref(meta.type->tp_mro);
+        }
+        return state->library.call(cls, args, kwargs);
+    }
+    if (!state->library.call || !state->library.new_) internals::find_library_functions(state->library);
+    PyObject* super = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), meta.type, cls, nullptr);
     if (!super) return nullptr;
-    PyObject* call = PyObject_GetAttr(super, Meta::call_name);
+    PyObject* call = PyObject_GetAttrString(super, "__call__");
     Py_DECREF(super);
     if (!call) return nullptr;
     PyObject* r = PyObject_Call(call, args, kwargs);
@@ -53,10 +56,10 @@ inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
 
 // Whether calling `cls`, an instance of this metaclass, reaches the library's
 // metaclass call without passing through anything of Python's.
-inline bool calls_library(PyObject* cls) {
+inline bool calls_library(const State& state, PyObject* cls) {
     PyTypeObject* meta = Py_TYPE(cls);
-    return meta == Meta::type && meta->tp_call == meta_call && meta->tp_mro == Meta::checked_mro
-           && Library::metaclass->tp_call == Library::call;
+    return meta == state.meta.type && meta->tp_call == meta_call && meta->tp_mro == state.meta.checked_mro
+           && state.library.metaclass->tp_call == state.library.call;
 }
 
 // A call of `cls` that its own vectorcall does not serve, made the way the
@@ -83,50 +86,76 @@ inline PyObject* call_through_metaclass(PyObject* cls, PyObject* const* args, si
 // The base: where classes are made
 
 // A class of any metaclass deriving from ours is made here, by CPython's own
-// type.__new__, and then given the deallocator that keeps it apart from every
-// class holding other bound types (internals::keep_apart). Nothing can make
-// one without this: a metaclass's __new__ must end in its static base's, and
-// CPython refuses type.__new__(M) for M on ours ("not safe"). A __new__ of a
-// metaclass listed after ours in M's bases would be passed over unseen, so M
-// is refused instead, naming it.
+// type.__new__, named in its room with the interpreter's State, and given the
+// deallocator that keeps it apart from every class holding other bound types
+// (internals::keep_apart). Nothing can make one without this: a metaclass's
+// __new__ must end in its static base's, and CPython refuses type.__new__(M)
+// for M on ours ("not safe"). A __new__ of a metaclass listed after ours in
+// M's bases would be passed over unseen, so M is refused instead, naming it.
 inline PyObject* class_new(PyTypeObject* meta, PyObject* args, PyObject* kwds) {
+    State* state = interpreter_state();
+    if (!state) {
+        PyErr_SetString(PyExc_RuntimeError, "orbelon_core: the interpreter has ended");
+        return nullptr;
+    }
     PyObject* mro = meta->tp_mro;
     bool after = false;
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (after && t != &PyType_Type && t != &PyBaseObject_Type && internals::defines(t, "__new__"))
             return PyErr_Format(PyExc_TypeError, "%s: list %s before %s among the bases, or its __new__ would not run",
-                                meta->tp_name, t->tp_name, Meta::type->tp_name);
-        after = after || t == Meta::base;
+                                meta->tp_name, t->tp_name, state->meta.type->tp_name);
+        after = after || t == state->meta.base;
     }
     PyObject* cls = PyType_Type.tp_new(meta, args, kwds);
-    if (cls && PyObject_TypeCheck(cls, Meta::base) && internals::keep_apart(internals::as_type(cls)) < 0)
-        Py_CLEAR(cls);
+    if (cls && PyObject_TypeCheck(cls, state->meta.base)) {
+        name_state(internals::as_type(cls), state);
+        if (internals::keep_apart(state->apart, internals::as_type(cls)) < 0) Py_CLEAR(cls);
+    }
     return cls;
 }
 
 // The library's deallocation of a class, in a function of its own: CPython's
 // layout check then stops at the base, so that no assignment to
-// orbelon_type.__bases__ can take the base out of its MRO.
-inline void base_dealloc(PyObject* cls) { Library::metaclass->tp_dealloc(cls); }
+// orbelon_type.__bases__ can take the base out of its MRO. As the
+// deallocation of a heap type's instances, it releases the class's reference
+// to its metaclass, which the library's does not. The class's State loses a
+// user.
+inline void base_dealloc(PyObject* cls) {
+    State* state = state_of(internals::as_type(cls));
+    PyTypeObject* meta = Py_TYPE(cls);
+    PyTypeObject* library = nullptr;  // the base of the deepest class with this deallocation: orbelon_type_base's
+    for (PyTypeObject* t = meta; t; t = t->tp_base)
+        if (t->tp_dealloc == base_dealloc) library = t->tp_base;
+    library->tp_dealloc(cls);
+    Py_DECREF(meta);
+    if (state) state->leave();
+}
 
-// Makes the metaclass, once per process: an import that failed after making
-// it leaves it for the next attempt. The base is immutable where the
-// interpreter allows (3.10 on), so that its __new__ stays the one above.
-inline void make() {
-    if (Meta::type) return;
-    Meta::call_name = PyUnicode_InternFromString("__call__");
-    Meta::init_name = PyUnicode_InternFromString("__init__");
-    if (!Meta::call_name || !Meta::init_name) throw pybind11::error_already_set();
-    internals::find_library();
-    if (!Meta::base) {
-        Meta::base = internals::make_heap_metaclass(
-            {"orbelon_type_base", Library::metaclass, 0, nullptr, class_new, base_dealloc, true});
-    }
-    Meta::type = internals::make_heap_metaclass(
-        {"orbelon_type", Meta::base, static_cast<Py_ssize_t>(sizeof(vectorcallfunc)), meta_call});
-    if (internals::library_call_is_next(Meta::type, Meta::type, Meta::base))
-        Meta::checked_mro = new_ref(Meta::type->tp_mro);
+// Makes the metaclasses, once per interpreter: an import that failed after
+// making them leaves them for the next attempt. The base is immutable where
+// the interpreter allows (3.10 on), so that its __new__ stays the one above;
+// its room names each class's State and holds the class's own vectorcall,
+// which orbelon_type calls its classes through.
+inline void make(State& state) {
+    Metaclasses& meta = state.meta;
+    if (meta.type) return;
+    if (!meta.init_name && !(meta.init_name = PyUnicode_InternFromString("__init__")))
+        throw pybind11::error_already_set();
+    state.library = internals::find_library();
+    if (!meta.base)
+        meta.base = internals::make_heap_metaclass(
+            {"orbelon_type_base", state.library.metaclass, true, false, nullptr, class_new, base_dealloc, true});
+    meta.type = internals::make_heap_metaclass({"orbelon_type", meta.base, false, true, meta_call});
+    if (internals::library_call_is_next(state.library, meta.type, meta.type, meta.base))
+        meta.checked_mro = new_ref(meta.type->tp_mro);
+}
+
+// The class object's own vectorcall, for classes whose metaclass is exactly
+// orbelon_type.
+inline void set_construct(State& state, PyObject* cls, vectorcallfunc f) {
+    if (Py_TYPE(cls) != state.meta.type) pybind11::pybind11_fail("a class's own vectorcall set through another metaclass");
+    internals::room(cls).construct = f;
 }
 
 }  // namespace metaclass

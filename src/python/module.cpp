@@ -23,9 +23,10 @@
 #include "orbelon/vec3.hpp"
 #include "python/descriptors.hpp"
 #include "python/fence/instance.hpp"
-#include "python/fence/pool.hpp"
+#include "python/fence/module.hpp"
 #include "python/metaclass.hpp"
 #include "python/rules.hpp"
+#include "python/state.hpp"
 #if ORBELON_FAST_PATHS
 #    include "python/fast/calls.hpp"
 #    include "python/fast/slots.hpp"
@@ -34,6 +35,7 @@
 namespace py = pybind11;
 using orbelon::Scalar;
 using orbelon::Solver;
+using orbelon::State;
 using orbelon::Vec3;
 namespace rules = orbelon::rules;
 namespace descriptors = orbelon::descriptors;
@@ -64,14 +66,15 @@ template <class T, std::size_t I, class Row>
 constexpr vectorcallfunc call(const Row& row) {
     return orbelon::fast::call<T, I>(row);
 }
-PyTypeObject field_type = descriptors::make_field_type(orbelon::fast::field_get, orbelon::fast::field_set);
+constexpr descrgetfunc field_get = orbelon::fast::field_get;
+constexpr descrsetfunc field_set = orbelon::fast::field_set;
 #else
 template <class T, std::size_t I, class Row>
 constexpr vectorcallfunc call(const Row&) {
     return descriptors::call_library;
 }
-PyTypeObject field_type =
-    descriptors::make_field_type(descriptors::field_library_get, descriptors::field_library_set);
+constexpr descrgetfunc field_get = descriptors::field_library_get;
+constexpr descrsetfunc field_set = descriptors::field_library_set;
 #endif
 
 // ---------------------------------------------------------------------------
@@ -79,6 +82,7 @@ PyTypeObject field_type =
 
 template <class T>
 struct Binder {
+    State& state;
     py::class_<T>& cls;
     vectorcallfunc construct = nullptr;  // the fast build's, from the Init row
     std::vector<descriptors::FieldDescr*> fields = {};
@@ -86,10 +90,9 @@ struct Binder {
     template <std::size_t I, auto... Rules>
     void row(const rules::Method<Rules...>& row) {
         (cls.def(row.name, Rules), ...);
-        PyObject* descr = descriptors::adopt_method(cls, row.name, call<T, I>(row));
+        PyObject* descr = descriptors::adopt_method(state.method_type, &state, cls, row.name, call<T, I>(row));
 #if ORBELON_FAST_PATHS
-        orbelon::fast::Adopted<T, I>::descr = internals::new_ref(descr);
-        orbelon::fast::OwnSlots<T>::template offer<I, Rules...>(row.name, descr);
+        orbelon::fast::OwnSlots<T>::template offer<I, Rules...>(state.of<T>().slots, row.name, descr);
 #else
         (void)descr;
 #endif
@@ -98,7 +101,7 @@ struct Binder {
     template <std::size_t, auto Member>
     void row(const rules::Field<Member>& row) {
         cls.def_readwrite(row.name, Member);
-        fields.push_back(descriptors::adopt_field<T>(field_type, cls, row.name, Member));
+        fields.push_back(descriptors::adopt_field<T>(state.field_type, cls, row.name, Member));
     }
 
     template <std::size_t I, int N, int Required, class Default>
@@ -122,9 +125,9 @@ struct Binder {
         cls.def(py::init<decltype((void)I, 0.0)...>(), parameter<I>(row)...);
 #if ORBELON_FAST_PATHS
         construct = call<T, Row>(row);
-        orbelon::fast::Init<T>::original = cls.attr("__dict__")["__init__"].ptr();
-        Py_INCREF(orbelon::fast::Init<T>::original);
-        orbelon::fast::Init<T>::fallback = static_cast<double>(row.fallback);
+        orbelon::ClassState<T>& c = state.of<T>();
+        Py_XSETREF(c.init, py::object(cls.attr("__dict__")["__init__"]).release().ptr());
+        c.default_value = static_cast<double>(row.fallback);
 #endif
     }
 };
@@ -156,18 +159,15 @@ void refuse_old_pickle_protocols(py::class_<T>& cls) {
 // refused ("cannot pickle"), and a Python subclass's are rebuilt from it.
 // Only while the class's tp_new is the library's: another would be called by
 // this wrapper, and it may be a Python __new__ that finds the wrapper again.
-void give_own_new(py::handle cls) {
-    static PyMethodDef def{"__new__", nullptr, 0, nullptr};
-    static std::string doc;
+// (The definition is the same C function and text in every interpreter,
+// made once by the first.)
+void give_own_new(const State& state, py::handle cls) {
     py::object object_new = py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__new__");
-    if (internals::as_type(cls)->tp_new != internals::Library::new_ || !PyCFunction_Check(object_new.ptr())) return;
-    if (!def.ml_meth) {
-        doc = "__new__" + object_new.attr("__text_signature__").cast<std::string>() + "\n--\n\n"
-              + object_new.attr("__doc__").cast<std::string>();
-        def.ml_doc = doc.c_str();
-        def.ml_flags = PyCFunction_GetFlags(object_new.ptr());
-        def.ml_meth = PyCFunction_GetFunction(object_new.ptr());
-    }
+    if (internals::as_type(cls)->tp_new != state.library.new_ || !PyCFunction_Check(object_new.ptr())) return;
+    static const std::string doc = "__new__" + object_new.attr("__text_signature__").cast<std::string>()
+                                   + "\n--\n\n" + object_new.attr("__doc__").cast<std::string>();
+    static PyMethodDef def{"__new__", PyCFunction_GetFunction(object_new.ptr()), PyCFunction_GetFlags(object_new.ptr()),
+                           doc.c_str()};
     auto own_new = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&def, cls.ptr(), nullptr));
     if (!own_new) throw py::error_already_set();
     py::setattr(cls, "__new__", own_new);
@@ -178,16 +178,22 @@ void give_own_new(py::handle cls) {
 // deallocation of its own (the pool's way in), and the old pickle protocols
 // cannot reach the library's base.
 template <class T>
-void harden(py::class_<T>& cls) {
+void harden(State& state, py::class_<T>& cls) {
     internals::refuse_lazy_values<T>(cls);
     internals::guard_class_assignment(cls);
-    internals::give_own_dealloc<T>(cls);
-    if (internals::keep_apart(internals::as_type(cls)) < 0) throw py::error_already_set();
+    orbelon::give_own_dealloc<T>(state, cls);
+    if (internals::keep_apart(state.apart, internals::as_type(cls)) < 0) throw py::error_already_set();
     refuse_old_pickle_protocols(cls);
-    give_own_new(cls);
+    give_own_new(state, cls);
 }
 
-py::metaclass orbelon_type() { return py::metaclass(reinterpret_cast<PyObject*>(metaclass::Meta::type)); }
+// A class of the interpreter's orbelon_type, naming its State from the start.
+template <class T>
+py::class_<T> new_class(State& state, py::module_& m, const char* name) {
+    py::class_<T> cls(m, name, py::metaclass(reinterpret_cast<PyObject*>(state.meta.type)));
+    orbelon::name_state(internals::as_type(cls), &state);
+    return cls;
+}
 
 // The class of T, registered from its table. In the fast build the library's
 // instance layout is checked first; a layout the fast paths do not know fails
@@ -196,20 +202,22 @@ py::metaclass orbelon_type() { return py::metaclass(reinterpret_cast<PyObject*>(
 // agrees with them: if it cannot be made so (a program replaced the library
 // base's __new__ before the import), the class is left to the library alone.
 template <class T, class Table>
-void bind_class(py::module_& m, const char* name, const Table& table, const T& sample, py::tuple sample_args) {
-    py::class_<T> cls(m, name, orbelon_type());
-    Binder<T> binder{cls};
+void bind_class(State& state, py::module_& m, const char* name, const Table& table, const T& sample,
+                py::tuple sample_args) {
+    py::class_<T> cls = new_class<T>(state, m, name);
+    Binder<T> binder{state, cls};
     binder.rows(table, std::make_index_sequence<std::tuple_size_v<Table>>{});
-    harden<T>(cls);
+    harden<T>(state, cls);
 #if ORBELON_FAST_PATHS
     const std::string why = internals::layout_problem(cls);
     if (!why.empty()) throw std::runtime_error(std::string("orbelon_core: ") + name + ": " + why);
-    if (!internals::sample_agrees(cls, sample, sample_args)) return;
-    internals::take_class<T>(cls);
-    internals::Pool<T>::open = true;
+    if (!internals::sample_agrees(state.library, cls, sample, sample_args)) return;
+    orbelon::ClassState<T>& c = state.of<T>();
+    internals::take_class(c.bound, cls);
+    c.pool.open = true;
     for (descriptors::FieldDescr* field : binder.fields) field->served = internals::as_type(cls);
-    if (binder.construct) internals::set_construct(cls.ptr(), metaclass::Meta::type, binder.construct);
-    orbelon::fast::OwnSlots<T>::write(internals::as_type(cls));
+    if (binder.construct) metaclass::set_construct(state, cls.ptr(), binder.construct);
+    orbelon::fast::OwnSlots<T>::write(c.slots, internals::as_type(cls));
 #else
     (void)sample, (void)sample_args;
 #endif
@@ -218,30 +226,37 @@ void bind_class(py::module_& m, const char* name, const Table& table, const T& s
 // ---------------------------------------------------------------------------
 // The parts, in registration order
 
-void register_scalar(py::module_& m) {
-    bind_class(m, "Scalar", rules::scalar_surface, Scalar(1.5, -2.25), py::make_tuple(1.5, -2.25));
+void register_scalar(State& state, py::module_& m) {
+    bind_class(state, m, "Scalar", rules::scalar_surface, Scalar(1.5, -2.25), py::make_tuple(1.5, -2.25));
 }
 
-void register_vec3(py::module_& m) {
-    bind_class(m, "Vec3", rules::vec3_surface, Vec3(1.5, -2.25, 4.0), py::make_tuple(1.5, -2.25, 4.0));
+void register_vec3(State& state, py::module_& m) {
+    bind_class(state, m, "Vec3", rules::vec3_surface, Vec3(1.5, -2.25, 4.0), py::make_tuple(1.5, -2.25, 4.0));
 }
 
 // A namespace of static routines: no constructor is bound, so Solver()
 // raises the binding library's "No constructor defined!".
-void register_solver(py::module_& m) {
-    py::class_<Solver> cls(m, "Solver", orbelon_type());
+void register_solver(State& state, py::module_& m) {
+    py::class_<Solver> cls = new_class<Solver>(state, m, "Solver");
     cls.def_static("integrate", &Solver::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
         .def_static("differentiate", &Solver::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
         .def_static("root_newton", &Solver::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
                     py::arg("max_iter") = 100);
-    harden<Solver>(cls);
+    harden<Solver>(state, cls);
 }
 
 // A plain submodule, entered in sys.modules as orbelon_core.Constants so that
-// `from orbelon_core.Constants import h` works.
+// `from orbelon_core.Constants import h` works, with its parent's __file__:
+// what the library's def_submodule makes, without the reference to the file
+// name that it keeps for ever (which would keep a subinterpreter's memory).
 void register_constants(py::module_& m) {
     namespace C = orbelon::Constants;
-    py::module_ c = m.def_submodule("Constants");
+    const std::string name = py::str(m.attr("__name__")).cast<std::string>() + ".Constants";
+    auto c = py::reinterpret_borrow<py::module_>(PyImport_AddModule(name.c_str()));
+    if (!c) throw py::error_already_set();
+    py::object file = py::getattr(m, "__file__", py::none());
+    if (!file.is_none()) c.attr("__file__") = file;
+    m.attr("Constants") = c;
     c.attr("pi") = C::pi;
     c.attr("e") = C::e;
     c.attr("phi") = C::phi;
@@ -253,22 +268,6 @@ void register_constants(py::module_& m) {
     c.attr("g") = C::g;
 }
 
-// Set once an import has succeeded: the classes are registered with the
-// library for the whole process, so a second import (after its module was
-// removed from sys.modules) could only fail halfway. An import that failed
-// before registering a class (an audit hook refusing it, say) may be tried
-// again, and then behaves like a first one.
-bool initialised = false;
-
-// Only the main interpreter may import the module: its classes and the
-// library's registry of them belong to one interpreter, and an import in a
-// subinterpreter must not keep the main one from importing it.
-void refuse_second_import() {
-    if (PyThreadState_Get()->interp != PyInterpreterState_Main())
-        throw py::import_error("orbelon_core: only the main interpreter can import this module");
-    if (initialised) throw py::import_error("orbelon_core: initialised once per process only");
-}
-
 // Which build this is, as the audit event "orbelon_core.fast_paths"
 // (sys.addaudithook), for the tests to see. Raised before anything is
 // registered, so that a hook refusing it fails the import with nothing
@@ -278,29 +277,34 @@ void announce_build() {
     if (PySys_Audit("orbelon_core.fast_paths", "s", status) < 0) throw py::error_already_set();
 }
 
-// The module's own types: the metaclass of the bound classes and the two
-// descriptor types; the spare instances given back at exit. What can fail
-// on its own (an audit hook refusing the import of atexit) comes first.
-void prepare_types() {
+// The interpreter's State with the module's own types: the metaclass of the
+// bound classes and the two descriptor types. Everything it holds is let go
+// at the interpreter's exit. What can fail on its own (an audit hook refusing
+// the import of atexit) comes first.
+State& prepare_state() {
     py::object at_exit = py::module_::import("atexit").attr("register");
-    if (PyType_Ready(&descriptors::method_type) < 0 || PyType_Ready(&field_type) < 0) throw py::error_already_set();
-    metaclass::make();
-    at_exit(py::cpp_function([] {
-        internals::Pool<Scalar>::drain();
-        internals::Pool<Vec3>::drain();
-    }));
+    State& state = orbelon::import_state();
+    if (!state.method_type) state.method_type = descriptors::make_method_type();
+    if (!state.field_type) state.field_type = descriptors::make_field_type(field_get, field_set);
+    metaclass::make(state);
+    State* held = &state;
+    at_exit(py::cpp_function([held] { held->let_go(); }));
+    return state;
+}
+
+void init_module(py::module_& m) {
+    announce_build();
+    State& state = prepare_state();
+    m.doc() = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff";
+    register_scalar(state, m);
+    register_vec3(state, m);
+    register_solver(state, m);
+    register_constants(m);
 }
 
 }  // namespace
 
-PYBIND11_MODULE(orbelon_core, m) {
-    refuse_second_import();
-    announce_build();
-    prepare_types();
-    m.doc() = "Orbelon v0.4.0 C++ Scientific Engine with Auto-Diff";
-    register_scalar(m);
-    register_vec3(m);
-    register_solver(m);
-    register_constants(m);
-    initialised = true;
+PYBIND11_PLUGIN_IMPL(orbelon_core) {
+    PYBIND11_CHECK_PYTHON_VERSION
+    return internals::module_definition<init_module>("orbelon_core");
 }

@@ -41,8 +41,8 @@ template <>
 constexpr bool large_result<void> = false;
 
 template <class F>
-[[gnu::noinline]] PyObject* call_rule_apart(F&& f, PyObject* const& descr) {
-    return call_rule(std::forward<F>(f), descr);
+[[gnu::noinline]] PyObject* call_rule_apart(State& state, F&& f, PyObject* const& descr) {
+    return call_rule(state, std::forward<F>(f), descr);
 }
 
 // A rule whose result is a new instance is called where the compiler finds
@@ -52,24 +52,25 @@ template <class R>
 constexpr bool makes_instance = std::is_same_v<R, Scalar> || std::is_same_v<R, Vec3>;
 
 template <class F>
-PyObject* call_rule_anywhere(F&& f, PyObject* const& descr) {
-    return call_rule(std::forward<F>(f), descr);
+PyObject* call_rule_anywhere(State& state, F&& f, PyObject* const& descr) {
+    return call_rule(state, std::forward<F>(f), descr);
 }
 
 template <std::size_t Row, auto Rule, class R, class... P, std::size_t... I>
-bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...), std::index_sequence<I...>) {
+bool serve(State& state, PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...),
+           std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
-    if (!(std::get<I>(in).load(args[I]) && ...)) return false;
+    if (!(std::get<I>(in).load(state, args[I]) && ...)) return false;
     const Level<1> level;
     auto rule = [&]() -> R { return Rule(std::get<I>(in).get()...); };
     if (!level.ok()) {
         out = nullptr;
     } else if constexpr (large_result<R>) {
-        out = call_rule_apart(rule, descr);
+        out = call_rule_apart(state, rule, descr);
     } else if constexpr (makes_instance<R>) {
-        out = call_rule_anywhere(rule, descr);
+        out = call_rule_anywhere(state, rule, descr);
     } else {
-        out = call_rule(rule, descr);
+        out = call_rule(state, rule, descr);
     }
     return true;
 }
@@ -78,29 +79,29 @@ bool serve(PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(
 // of the table only, so that two rows with the same rules (__pow__ and pow)
 // are compiled each on its own, as every other row is.
 template <std::size_t Row, auto Rule, class R, class... P>
-bool serve(PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
+bool serve(State& state, PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
     return n == static_cast<Py_ssize_t>(sizeof...(P))
-           && serve<Row, Rule>(descr, args, out, f, std::index_sequence_for<P...>{});
+           && serve<Row, Rule>(state, descr, args, out, f, std::index_sequence_for<P...>{});
 }
 
-// The descriptor that row I of T's table was given, held. Only a rule's rare
-// failure path reads it (call_rule), from here rather than from the call's
-// own argument, so that a served call keeps nothing alive for it.
-template <class T, std::size_t I>
-struct Adopted {
-    static inline PyObject* descr = nullptr;
-};
-
-// A method's call: the first overload whose operands convert serves it, in
-// the order the library tries them. The library's first pass takes exact
-// types only and its second converts; the operands taken here are the ones
-// for which both passes land on this same overload.
+// A method's call, by its descriptor in its interpreter's State: the first
+// overload whose operands convert serves it, in the order the library tries
+// them. The library's first pass takes exact types only and its second
+// converts; the operands taken here are the ones for which both passes land
+// on this same overload.
 template <class T, std::size_t I, auto... Rules>
-PyObject* call_method(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::always_inline]] inline PyObject* call_method(State& state, PyObject* descr, PyObject* const* args,
+                                                   size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     PyObject* out = nullptr;
-    if (!kwnames && (serve<I, Rules>(Adopted<T, I>::descr, args, n, out, Rules) || ...)) return out;
+    if (!kwnames && (serve<I, Rules>(state, descr, args, n, out, Rules) || ...)) return out;
     return descriptors::call_library(descr, args, nargsf, kwnames);
+}
+
+// The descriptor's vectorcall.
+template <class T, std::size_t I, auto... Rules>
+PyObject* call_method(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return call_method<T, I, Rules...>(*descriptors::method_of(descr)->state, descr, args, nargsf, kwnames);
 }
 
 template <class T, std::size_t I, auto... Rules>
@@ -139,39 +140,32 @@ inline int field_set(PyObject* descr, PyObject* obj, PyObject* v) {
 // ---------------------------------------------------------------------------
 // Construction
 
-// The library's __init__ of each class, held (construction is served only
-// while the class still finds it), and the default of its parameters.
-template <class T>
-struct Init {
-    static inline PyObject* original = nullptr;
-    static inline double fallback = 0.0;
-};
-
 // Whether calling `cls` would reach nothing but the library's own functions:
 // the library's metaclass call (metaclass::calls_library), its __new__ and
 // the class's bound __init__. Each slot read here is one the interpreter keeps
 // in step with the class dictionaries.
 template <class T>
-bool constructs_plainly(PyObject* cls) {
-    using internals::Library;
-    PyTypeObject* t = internals::Bound<T>::type;
-    return cls == reinterpret_cast<PyObject*>(t) && metaclass::calls_library(cls) && Library::new_
-           && t->tp_new == Library::new_ && _PyType_Lookup(t, metaclass::Meta::init_name) == Init<T>::original;
+bool constructs_plainly(State& state, PyObject* cls) {
+    const ClassState<T>& c = state.of<T>();
+    PyTypeObject* t = c.bound.type;
+    return cls == reinterpret_cast<PyObject*>(t) && metaclass::calls_library(state, cls) && state.library.new_
+           && t->tp_new == state.library.new_ && internals::lookup(t, state.meta.init_name) == c.init;
 }
 
 // T(*args) from positional plain numbers; the constructor's defaults fill
-// the rest.
+// the rest. The class's room names its State.
 template <class T, int N, int Required, class Default, std::size_t... I>
 PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                     std::index_sequence<I...>) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    if (!kwnames && n >= Required && n <= N && constructs_plainly<T>(cls)) {
-        double v[N] = {((void)I, Init<T>::fallback)...};
+    State& state = *state_of(internals::as_type(cls));
+    if (!kwnames && n >= Required && n <= N && constructs_plainly<T>(state, cls)) {
+        double v[N] = {((void)I, state.of<T>().default_value)...};
         bool ok = true;
         for (Py_ssize_t i = 0; ok && i < n; ++i) ok = plain_number(args[i], v[i]);
         if (ok) {
             const Level<2> level;
-            return level.ok() ? make(T(v[I]...)) : nullptr;
+            return level.ok() ? make(state, T(v[I]...)) : nullptr;
         }
     }
     return metaclass::call_through_metaclass(cls, args, nargsf, kwnames);

@@ -17,12 +17,12 @@
 #include "python/fence/fence.hpp"
 #include "python/fence/pool.hpp"
 #include "python/rules.hpp"
+#include "python/state.hpp"
 
 namespace orbelon {
 namespace fast {
 
 using internals::holds;
-using internals::make;
 using internals::value;
 
 // The double an exact float or int converts to, exactly as the binding
@@ -64,9 +64,9 @@ inline bool plain_index(PyObject* o, int& out) {
     return true;
 }
 
-// One parameter of a rule, loaded from its argument. Only these types have
-// a loader; a rule with any other parameter type does not compile into a
-// fast call.
+// One parameter of a rule, loaded from its argument, with the interpreter's
+// State for what the bound classes are. Only these types have a loader; a
+// rule with any other parameter type does not compile into a fast call.
 template <class P>
 struct Arg {
     static_assert(sizeof(P) == 0, "a rule's parameter type has no fast conversion: give it an Arg<> here");
@@ -74,13 +74,13 @@ struct Arg {
 template <class T>
 struct Arg<const T&> {  // an exact instance that holds its value
     T* p = nullptr;
-    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o), true); }
+    bool load(State& s, PyObject* o) { return holds(o, s.of<T>().bound.type) && (p = &value<T>(o), true); }
     const T& get() const { return *p; }
 };
 template <class T>
 struct Arg<T&> {  // the same, to be changed in place
     T* p = nullptr;
-    bool load(PyObject* o) { return holds<T>(o) && (p = &value<T>(o), true); }
+    bool load(State& s, PyObject* o) { return holds(o, s.of<T>().bound.type) && (p = &value<T>(o), true); }
     T& get() const { return *p; }
 };
 // A float, or an int while no other module has made an int convertible to a
@@ -89,7 +89,7 @@ struct Arg<T&> {  // the same, to be changed in place
 template <>
 struct Arg<double> {
     double v = 0.0;
-    [[gnu::always_inline]] bool load(PyObject* o) {
+    [[gnu::always_inline]] bool load(State& s, PyObject* o) {
         long small;
         if (PyFloat_CheckExact(o)) {
             v = PyFloat_AS_DOUBLE(o);
@@ -97,35 +97,33 @@ struct Arg<double> {
         }
         if (internals::small_int(o, small)) {
             v = static_cast<double>(small);
-            return !internals::converts_implicitly<Scalar, Vec3>();
+            return !s.converts_implicitly();
         }
-        return load_other(o);
+        return load_other(s, o);
     }
-    [[gnu::noinline]] bool load_other(PyObject* o) {
-        return !internals::converts_implicitly<Scalar, Vec3>() && plain_number(o, v);
-    }
+    [[gnu::noinline]] bool load_other(State& s, PyObject* o) { return !s.converts_implicitly() && plain_number(o, v); }
     double get() const { return v; }
 };
 template <>
 struct Arg<int> {
     int v = 0;
-    bool load(PyObject* o) { return plain_index(o, v); }
+    bool load(State&, PyObject* o) { return plain_index(o, v); }
     int get() const { return v; }
 };
 
 // Only these result types have a conversion; any other fails to compile
 // rather than taking the nearest overload (a const char* would be a bool).
 template <class R>
-PyObject* to_python(const R&) {
+PyObject* to_python(State&, const R&) {
     static_assert(sizeof(R) == 0, "a rule's result type has no fast conversion: give it a to_python() here");
     return nullptr;
 }
-inline PyObject* to_python(double r) { return PyFloat_FromDouble(r); }
-inline PyObject* to_python(bool r) { return PyBool_FromLong(r); }
-inline PyObject* to_python(const rules::Text& t) {
+inline PyObject* to_python(State&, double r) { return PyFloat_FromDouble(r); }
+inline PyObject* to_python(State&, bool r) { return PyBool_FromLong(r); }
+inline PyObject* to_python(State&, const rules::Text& t) {
     return PyUnicode_FromStringAndSize(t.buf, static_cast<Py_ssize_t>(t.n));
 }
-inline PyObject* to_python(const std::vector<double>& r) {
+inline PyObject* to_python(State&, const std::vector<double>& r) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.size()));
     for (std::size_t i = 0; list && i < r.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(r[i]);
@@ -137,8 +135,8 @@ inline PyObject* to_python(const std::vector<double>& r) {
     }
     return list;
 }
-inline PyObject* to_python(const Scalar& r) { return make(r); }
-inline PyObject* to_python(const Vec3& r) { return make(r); }
+inline PyObject* to_python(State& s, const Scalar& r) { return make(s, r); }
+inline PyObject* to_python(State& s, const Vec3& r) { return make(s, r); }
 
 // A rule's result as a Python object; an exception it throws as the library's
 // dispatcher translates it (with every translator another module registered).
@@ -147,13 +145,13 @@ inline PyObject* to_python(const Vec3& r) { return make(r); }
 // the SystemError the plain call gets, naming the library's function behind
 // `descr`. Only that rare path reads `descr`.
 template <class F>
-[[gnu::always_inline]] inline PyObject* call_rule(F&& f, PyObject* const& descr) {
+[[gnu::always_inline]] inline PyObject* call_rule(State& state, F&& f, PyObject* const& descr) {
     try {
         if constexpr (std::is_void_v<decltype(f())>) {
             f();
             Py_RETURN_NONE;
         } else {
-            return to_python(f());
+            return to_python(state, f());
         }
     } catch (...) {
         internals::translate_current_exception();

@@ -35,65 +35,61 @@ constexpr bool takes = ((arity(Rules) == N) || ...);
 
 // The slots of T's class, each calling the row's method directly (the same
 // call its descriptor makes, inlined here) with the descriptor for whatever
-// it hands on to the library.
+// it hands on to the library. The class names its State in its room, and the
+// State holds the descriptors (SlotDescrs).
 template <class T>
 struct OwnSlots {
-    // The class's own descriptors behind the slots, held, and the slot
-    // functions for them, from the rows; written by write().
-    static inline PyObject *repr = nullptr, *neg = nullptr, *to_float = nullptr, *getitem = nullptr,
-                           *setitem = nullptr;
-    static inline reprfunc tp_repr = nullptr;
-    static inline unaryfunc nb_negative = nullptr, nb_float = nullptr;
-    static inline binaryfunc mp_subscript = nullptr;
-    static inline objobjargproc mp_ass_subscript = nullptr;
-    static inline objobjargproc generic_ass_subscript = nullptr;  // for `del v[i]`
-
-    template <PyObject** Descr, std::size_t I, auto... Rules>
+    template <PyObject* SlotDescrs::*Descr, std::size_t I, auto... Rules>
     static PyObject* unary(PyObject* self) {
-        return call_method<T, I, Rules...>(*Descr, &self, 1, nullptr);
+        State& state = *state_of(Py_TYPE(self));
+        return call_method<T, I, Rules...>(state, state.of<T>().slots.*Descr, &self, 1, nullptr);
     }
-    template <PyObject** Descr, std::size_t I, auto... Rules>
+    template <PyObject* SlotDescrs::*Descr, std::size_t I, auto... Rules>
     static PyObject* binary(PyObject* self, PyObject* key) {
+        State& state = *state_of(Py_TYPE(self));
         PyObject* args[2] = {self, key};
-        return call_method<T, I, Rules...>(*Descr, args, 2, nullptr);
+        return call_method<T, I, Rules...>(state, state.of<T>().slots.*Descr, args, 2, nullptr);
     }
-    template <PyObject** Descr, std::size_t I, auto... Rules>
+    template <PyObject* SlotDescrs::*Descr, std::size_t I, auto... Rules>
     static int assign(PyObject* self, PyObject* key, PyObject* value) {
-        if (!value) return generic_ass_subscript(self, key, value);
+        State& state = *state_of(Py_TYPE(self));
+        SlotDescrs& slots = state.of<T>().slots;
+        if (!value) return slots.generic_ass_subscript(self, key, value);
         PyObject* args[3] = {self, key, value};
-        PyObject* r = call_method<T, I, Rules...>(*Descr, args, 3, nullptr);
+        PyObject* r = call_method<T, I, Rules...>(state, slots.*Descr, args, 3, nullptr);
         Py_XDECREF(r);
         return r ? 0 : -1;
     }
 
     // Row I of T's table, with its descriptor: the rows named after one of
-    // the slots are kept for write().
+    // the slots are kept, and their descriptors held, for write().
     template <std::size_t I, auto... Rules>
-    static void offer(const char* name, PyObject* descr) {
+    static void offer(SlotDescrs& slots, const char* name, PyObject* descr) {
         const std::string_view n(name);
         if constexpr (takes<1, Rules...>) {
-            if (n == "__repr__") repr = descr, tp_repr = unary<&repr, I, Rules...>;
-            if (n == "__neg__") neg = descr, nb_negative = unary<&neg, I, Rules...>;
-            if (n == "__float__") to_float = descr, nb_float = unary<&to_float, I, Rules...>;
+            if (n == "__repr__") slots.repr = internals::new_ref(descr), slots.tp_repr = unary<&SlotDescrs::repr, I, Rules...>;
+            if (n == "__neg__") slots.neg = internals::new_ref(descr), slots.nb_negative = unary<&SlotDescrs::neg, I, Rules...>;
+            if (n == "__float__") slots.to_float = internals::new_ref(descr), slots.nb_float = unary<&SlotDescrs::to_float, I, Rules...>;
         }
         if constexpr (takes<2, Rules...>)
-            if (n == "__getitem__") getitem = descr, mp_subscript = binary<&getitem, I, Rules...>;
+            if (n == "__getitem__")
+                slots.getitem = internals::new_ref(descr), slots.mp_subscript = binary<&SlotDescrs::getitem, I, Rules...>;
         if constexpr (takes<3, Rules...>)
-            if (n == "__setitem__") setitem = descr, mp_ass_subscript = assign<&setitem, I, Rules...>;
+            if (n == "__setitem__")
+                slots.setitem = internals::new_ref(descr), slots.mp_ass_subscript = assign<&SlotDescrs::setitem, I, Rules...>;
     }
 
     // Once, after registration, before any subclass exists. The descriptors
-    // are held here too, so that a slot never calls one that Python code has
-    // since taken out of the class dictionary.
-    static void write(PyTypeObject* type) {
-        for (PyObject* d : {repr, neg, to_float, getitem, setitem}) Py_XINCREF(d);
-        if (tp_repr) type->tp_repr = tp_repr;
-        if (nb_negative) type->tp_as_number->nb_negative = nb_negative;
-        if (nb_float) type->tp_as_number->nb_float = nb_float;
-        if (mp_subscript) type->tp_as_mapping->mp_subscript = mp_subscript;
-        if (mp_ass_subscript) {
-            generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
-            type->tp_as_mapping->mp_ass_subscript = mp_ass_subscript;
+    // are held, so that a slot never calls one that Python code has since
+    // taken out of the class dictionary.
+    static void write(SlotDescrs& slots, PyTypeObject* type) {
+        if (slots.tp_repr) type->tp_repr = slots.tp_repr;
+        if (slots.nb_negative) type->tp_as_number->nb_negative = slots.nb_negative;
+        if (slots.nb_float) type->tp_as_number->nb_float = slots.nb_float;
+        if (slots.mp_subscript) type->tp_as_mapping->mp_subscript = slots.mp_subscript;
+        if (slots.mp_ass_subscript) {
+            slots.generic_ass_subscript = type->tp_as_mapping->mp_ass_subscript;
+            type->tp_as_mapping->mp_ass_subscript = slots.mp_ass_subscript;
         }
     }
 };

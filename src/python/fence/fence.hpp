@@ -86,6 +86,39 @@ inline PyObject* new_ref(PyObject* o) {  // Py_NewRef, from 3.10 on
     return o;
 }
 
+// `name` along `type`'s MRO, as attribute lookup finds it (borrowed), or
+// null with no error set. CPython's own lookup, cached per type.
+inline PyObject* lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+inline PyObject* lookup(PyTypeObject* type, const char* name) {
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (!key) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* found = lookup(type, key);
+    Py_DECREF(key);
+    return found;
+}
+
+// The running interpreter (PyInterpreterState_Get from 3.9 on).
+inline PyInterpreterState* running_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get();
+#else
+    return _PyInterpreterState_Get();
+#endif
+}
+
+// A type's short name, as __name__ gives it (PyType_GetName from 3.11 on).
+inline pybind11::str type_name(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return pybind11::reinterpret_steal<pybind11::str>(PyType_GetName(type));
+#else
+    return pybind11::reinterpret_borrow<pybind11::object>(as_object(type)).attr("__name__");
+#endif
+}
+
 // Whether `name` is in `type`'s own dictionary. From 3.12 on a static type
 // keeps its dictionary per interpreter, out of tp_dict.
 inline bool defines(PyTypeObject* type, const char* name) {

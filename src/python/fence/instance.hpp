@@ -29,39 +29,34 @@ inline bool holds(PyObject* o, PyTypeObject* cls) {
 
 inline void* value_of(PyObject* o) { return reinterpret_cast<pyd::instance*>(o)->simple_value_holder[0]; }
 
-// The bound class of T, once its layout has been checked; held by a strong
-// reference for the module's lifetime.
+// The bound class of T in one interpreter, once its layout has been checked
+// and the fast paths took it: held until the interpreter ends, then null.
 template <class T>
 struct Bound {
-    static inline PyTypeObject* type = nullptr;
-    static inline const pyd::type_info* tinfo = nullptr;
+    PyTypeObject* type = nullptr;
+    const pyd::type_info* tinfo = nullptr;
 };
-
-template <class T>
-inline bool holds(PyObject* o) {
-    return holds(o, Bound<T>::type);
-}
 
 template <class T>
 inline T& value(PyObject* o) {
     return *static_cast<T*>(value_of(o));
 }
 
-// Whether another module has made anything implicitly convertible to one of
-// the bound classes Ts (py::implicitly_convertible).
-template <class... Ts>
-inline bool converts_implicitly() {
-    return ((Bound<Ts>::tinfo && !Bound<Ts>::tinfo->implicit_conversions.empty()) || ...);
+// Whether another module has made anything implicitly convertible to a
+// bound class (py::implicitly_convertible).
+template <class T>
+inline bool converts_implicitly(const Bound<T>& bound) {
+    return bound.tinfo && !bound.tinfo->implicit_conversions.empty();
 }
 
 // A new instance of T's class owning a copy of v, exactly as the library's
 // constructor leaves one: allocated by the class, the value behind a
 // unique_ptr holder in place, registered in the library's instance map.
 template <class T>
-[[gnu::noinline]] PyObject* make_new(const T& v) {
+[[gnu::noinline]] PyObject* make_new(const Bound<T>& bound, const T& v) {
     T* p = new (std::nothrow) T(v);
     if (!p) return PyErr_NoMemory();
-    PyObject* self = Bound<T>::type->tp_alloc(Bound<T>::type, 0);  // zeroed: no flags set
+    PyObject* self = bound.type->tp_alloc(bound.type, 0);  // zeroed: no flags set
     if (!self) {
         delete p;
         return nullptr;
@@ -72,7 +67,7 @@ template <class T>
     new (&inst->simple_value_holder[1]) std::unique_ptr<T>(p);
     inst->simple_holder_constructed = true;
     try {
-        pyd::register_instance(inst, p, Bound<T>::tinfo);
+        pyd::register_instance(inst, p, bound.tinfo);
     } catch (const std::bad_alloc&) {
         Py_DECREF(self);  // not registered: the library's deallocation only frees it
         return PyErr_NoMemory();
@@ -107,9 +102,9 @@ inline std::string layout_problem(pybind11::handle cls) {
 // before this module was imported), or making it raised. Throws when one is
 // made and differs: the library's layout is not the one mirrored here.
 template <class T>
-bool sample_agrees(pybind11::handle cls, const T& sample, pybind11::tuple args) {
+bool sample_agrees(const Library& library, pybind11::handle cls, const T& sample, pybind11::tuple args) {
     PyTypeObject* type = as_type(cls);
-    if (!Library::new_ || type->tp_new != Library::new_) return false;
+    if (!library.new_ || type->tp_new != library.new_) return false;
     auto made = pybind11::reinterpret_steal<pybind11::object>(type->tp_new(type, args.ptr(), nullptr));
     if (!made || type->tp_init(made.ptr(), args.ptr(), nullptr) < 0) {
         PyErr_Clear();
@@ -128,9 +123,9 @@ bool sample_agrees(pybind11::handle cls, const T& sample, pybind11::tuple args) 
 
 // Takes T's class for the fast paths; only after layout_problem() said "".
 template <class T>
-void take_class(pybind11::handle cls) {
-    Bound<T>::type = as_type(cls.inc_ref());
-    Bound<T>::tinfo = pyd::get_type_info(Bound<T>::type);
+void take_class(Bound<T>& bound, pybind11::handle cls) {
+    bound.type = as_type(cls.inc_ref());
+    bound.tinfo = pyd::get_type_info(bound.type);
 }
 
 // ---------------------------------------------------------------------------
@@ -144,18 +139,22 @@ void take_class(pybind11::handle cls) {
 // does not apply", the refusal would end in the library's TypeError, whose
 // text takes the repr of every argument: refused again, down to the
 // recursion limit.)
+// The text is the same in every interpreter, made by the first.
 template <class T>
 struct NoValue {
-    static inline std::string message;
+    static const std::string& message(const char* class_name = nullptr) {
+        static const std::string text = std::string(class_name) + " object has no value: its __init__ was never called";
+        return text;
+    }
     [[noreturn]] static void* refuse(std::size_t) {
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        PyErr_SetString(PyExc_TypeError, message().c_str());
         throw pybind11::error_already_set();
     }
 };
 
 template <class T>
 void refuse_lazy_values(pybind11::handle cls) {
-    NoValue<T>::message = std::string(as_type(cls)->tp_name) + " object has no value: its __init__ was never called";
+    NoValue<T>::message(as_type(cls)->tp_name);
     pyd::get_type_info(as_type(cls))->operator_new = &NoValue<T>::refuse;
 }
 
@@ -193,35 +192,40 @@ constexpr std::array<freefunc, sizeof...(I)> frees_apart(std::index_sequence<I..
     return {&free_apart<I>...};
 }
 
+constexpr std::size_t apart_capacity = 64;
+constexpr std::array<freefunc, apart_capacity> frees_apart_all = frees_apart(std::make_index_sequence<apart_capacity>{});
+
+// The lists of bound types one interpreter's classes hold: lists[i] is freed
+// by frees_apart_all[i]. Classes of two interpreters never meet, so each
+// numbers its own lists.
 struct Apart {
-    static constexpr std::size_t capacity = 64;
-    static constexpr std::array<freefunc, capacity> frees = frees_apart(std::make_index_sequence<capacity>{});
-    static inline std::vector<std::vector<PyTypeObject*>> lists;  // lists[i] is freed by frees[i]
+    std::vector<std::vector<PyTypeObject*>> lists;
 
     static bool replaceable(freefunc f) {
-        return f == PyObject_Free || f == PyObject_GC_Del || std::find(frees.begin(), frees.end(), f) != frees.end();
+        return f == PyObject_Free || f == PyObject_GC_Del
+               || std::find(frees_apart_all.begin(), frees_apart_all.end(), f) != frees_apart_all.end();
     }
 };
 
 // Gives `cls` the deallocator of its list of bound types; a class holding
 // none keeps its own. Only a class whose tp_free is the interpreter's default
 // (or one of these) is changed. Returns -1 with an exception set on failure.
-inline int keep_apart(PyTypeObject* cls) {
+inline int keep_apart(Apart& apart, PyTypeObject* cls) {
     try {
         std::vector<PyTypeObject*> bound;
         for (const pyd::type_info* t : pyd::all_type_info(cls)) bound.push_back(t->type);
         if (bound.empty() || !Apart::replaceable(cls->tp_free)) return 0;
-        auto found = std::find(Apart::lists.begin(), Apart::lists.end(), bound);
-        if (found == Apart::lists.end()) {
-            if (Apart::lists.size() == Apart::capacity) {
+        auto found = std::find(apart.lists.begin(), apart.lists.end(), bound);
+        if (found == apart.lists.end()) {
+            if (apart.lists.size() == apart_capacity) {
                 PyErr_Format(PyExc_TypeError,
                              "orbelon_core: more than %d different combinations of bound classes in one interpreter",
-                             static_cast<int>(Apart::capacity));
+                             static_cast<int>(apart_capacity));
                 return -1;
             }
-            found = Apart::lists.insert(found, std::move(bound));
+            found = apart.lists.insert(found, std::move(bound));
         }
-        cls->tp_free = Apart::frees[static_cast<std::size_t>(found - Apart::lists.begin())];
+        cls->tp_free = frees_apart_all[static_cast<std::size_t>(found - apart.lists.begin())];
         return 0;
     } catch (...) {
         translate_current_exception();
@@ -232,11 +236,10 @@ inline int keep_apart(PyTypeObject* cls) {
 // `obj.__class__ = cls`, through the class: the same refusal in CPython's
 // usual words ("object layout differs") before CPython's own check, which
 // would name the deallocator. Both classes must hold the very same bound
-// types in the same order; then CPython's own assignment decides. The getter
-// is object's: the instance's type.
+// types in the same order; then CPython's own assignment decides, through
+// object's own __class__ of the running interpreter. The getter is object's:
+// the instance's type.
 struct ClassAttribute {
-    static inline PyObject* object_class = nullptr;  // object.__dict__['__class__'], held
-
     static PyObject* get(PyObject* self, void*) { return new_ref(as_object(Py_TYPE(self))); }
 
     static int set(PyObject* self, PyObject* cls, void*) {
@@ -256,6 +259,11 @@ struct ClassAttribute {
                 return -1;
             }
         }
+        PyObject* object_class = lookup(&PyBaseObject_Type, "__class__");
+        if (!object_class || !Py_TYPE(object_class)->tp_descr_set) {
+            PyErr_SetString(PyExc_SystemError, "object has no __class__ to assign");
+            return -1;
+        }
         return Py_TYPE(object_class)->tp_descr_set(object_class, self, cls);
     }
 };
@@ -266,11 +274,6 @@ inline PyGetSetDef class_attribute[] = {
 };
 
 inline void guard_class_assignment(pybind11::handle cls) {
-    if (!ClassAttribute::object_class) {
-        PyObject* found = _PyType_Lookup(&PyBaseObject_Type, pybind11::str("__class__").ptr());
-        if (!found || !Py_TYPE(found)->tp_descr_set) pybind11::pybind11_fail("object has no __class__ to assign");
-        ClassAttribute::object_class = new_ref(found);
-    }
     pybind11::object descr = pybind11::reinterpret_steal<pybind11::object>(PyDescr_NewGetSet(as_type(cls), class_attribute));
     if (!descr) throw pybind11::error_already_set();
     // Into the dictionary itself: assigning __class__ on the class would

@@ -10,13 +10,15 @@ namespace orbelon {
 namespace internals {
 
 // The library's metaclass and the two functions construction reaches, as the
-// library made them. A null function means someone replaced it before this
-// module was imported.
+// library made them in one interpreter. A null function means someone
+// replaced it before this module was imported there.
 struct Library {
-    static inline PyTypeObject* metaclass = nullptr;
-    static inline ternaryfunc call = nullptr;  // its tp_call: pybind11_meta_call
-    static inline newfunc new_ = nullptr;      // the instances' tp_new: pybind11_object_new
-    static inline PyTypeObject* object = nullptr;  // the instances' base, pybind11_object
+    pyd::internals* registry = nullptr;     // the library's registry in that interpreter
+    pyd::local_internals* local = nullptr;  // and this module's part of it
+    PyTypeObject* metaclass = nullptr;  // borrowed: the library's registry holds it
+    ternaryfunc call = nullptr;         // its tp_call: pybind11_meta_call
+    newfunc new_ = nullptr;             // the instances' tp_new: pybind11_object_new
+    PyTypeObject* object = nullptr;     // the instances' base, pybind11_object (borrowed)
 };
 
 // Whether `descr` is the slot wrapper PyType_Ready made for `type`'s own
@@ -57,20 +59,66 @@ inline bool is_own_new_wrapper(PyObject* descr, PyTypeObject* type) {
 // this module was imported (a program wrapping the metaclass's __call__, say);
 // construction is then never served, and this is tried again on every call
 // that goes the slow way, so that it is served again once they are back.
-inline void find_library_functions() {
-    if (!Library::call
-        && is_own_call_wrapper(PyDict_GetItemString(Library::metaclass->tp_dict, "__call__"), Library::metaclass))
-        Library::call = Library::metaclass->tp_call;
-    PyObject* new_ = PyDict_GetItemString(Library::object->tp_dict, "__new__");
-    if (!Library::new_ && is_own_new_wrapper(new_, Library::object)) Library::new_ = Library::object->tp_new;
+inline void find_library_functions(Library& library) {
+    if (!library.call
+        && is_own_call_wrapper(PyDict_GetItemString(library.metaclass->tp_dict, "__call__"), library.metaclass))
+        library.call = library.metaclass->tp_call;
+    PyObject* new_ = PyDict_GetItemString(library.object->tp_dict, "__new__");
+    if (!library.new_ && is_own_new_wrapper(new_, library.object)) library.new_ = library.object->tp_new;
 }
 
-inline void find_library() {
-    const pyd::internals& library = pyd::get_internals();
-    Library::metaclass = library.default_metaclass;
-    Library::object = reinterpret_cast<PyTypeObject*>(library.instance_base);
+// The library as it stands in the running interpreter. Its metaclass must
+// keep its fields where CPython's type keeps them, so that the room below
+// lies at one offset in every class object.
+inline Library find_library() {
+    pyd::internals& registry = pyd::get_internals();
+    Library library;
+    library.registry = &registry;
+    library.local = &pyd::get_local_internals();
+    library.metaclass = registry.default_metaclass;
+    library.object = reinterpret_cast<PyTypeObject*>(registry.instance_base);
+    if (library.metaclass->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyHeapTypeObject)))
+        pybind11::pybind11_fail("the library's metaclass has fields of its own");
     generic_new();  // learnt once, here, where a failure fails the import
-    find_library_functions();
+    find_library_functions(library);
+    return library;
+}
+
+// The end of an interpreter, once its dictionary is cleared and only the
+// last collection is to come. The library keeps its registry for ever, with
+// a reference to each of its three types, and the module's part of it keeps
+// the type of its function records: they are let go here. And the
+// library's metaclass deallocates a class without releasing the class's
+// reference to it (pybind11_meta_dealloc ends in type's own tp_dealloc), so
+// it would outlive its base class: that reference is released once the base
+// class is gone, by a weak reference's callback. The base class goes in a
+// collection made here, so that the interpreter's last one finds the
+// metaclass unreachable. (The module's own metaclass base deallocates its
+// classes itself: metaclass::base_dealloc.) The pointers stay: the library
+// still compares them while the last objects go, and makes nothing new
+// after this.
+inline PyObject* release_metaclass(PyObject* metaclass, PyObject* weakref) {
+    Py_DECREF(metaclass);  // the dead class's reference, which the library kept
+    Py_DECREF(weakref);    // and with it this function
+    Py_RETURN_NONE;
+}
+
+inline void release_registry(const Library& library) {
+    pyd::internals* registry = library.registry;
+    if (!registry || !registry->instance_base || !registry->default_metaclass) return;
+    static PyMethodDef def{"release_metaclass", reinterpret_cast<PyCFunction>(release_metaclass), METH_O, nullptr};
+    PyObject* callback = PyCFunction_NewEx(&def, as_object(registry->default_metaclass), nullptr);
+    PyObject* watch = callback ? PyWeakref_NewRef(registry->instance_base, callback) : nullptr;
+    Py_XDECREF(callback);
+    if (!watch) {
+        PyErr_Clear();  // nothing let go: the interpreter keeps its memory, as before
+        return;
+    }
+    Py_CLEAR(library.local->function_record_py_type);  // the module's own: made again if ever needed
+    Py_DECREF(as_object(registry->static_property_type));
+    Py_DECREF(registry->instance_base);
+    Py_DECREF(as_object(registry->default_metaclass));
+    PyGC_Collect();
 }
 
 // Whether the next __call__ after `ours` along `meta`'s MRO is the library's
@@ -78,27 +126,32 @@ inline void find_library() {
 // object) and the library's slot still holds its function, which CPython
 // keeps in step with that class's dictionary. Only pointers are compared: no
 // Python code runs while the tuple is read.
-inline bool library_call_is_next(PyTypeObject* meta, PyTypeObject* ours, PyTypeObject* base) {
+inline bool library_call_is_next(const Library& library, PyTypeObject* meta, PyTypeObject* ours,
+                                 PyTypeObject* base) {
     PyObject* mro = meta->tp_mro;
-    if (!mro || !Library::call || Library::metaclass->tp_call != Library::call) return false;
+    if (!mro || !library.call || library.metaclass->tp_call != library.call) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(mro);
     return n >= 5 && PyTuple_GET_ITEM(mro, n - 5) == as_object(ours) && PyTuple_GET_ITEM(mro, n - 4) == as_object(base)
-           && PyTuple_GET_ITEM(mro, n - 3) == as_object(Library::metaclass)
+           && PyTuple_GET_ITEM(mro, n - 3) == as_object(library.metaclass)
            && PyTuple_GET_ITEM(mro, n - 2) == as_object(&PyType_Type)
            && PyTuple_GET_ITEM(mro, n - 1) == as_object(&PyBaseObject_Type);
 }
 
-// The class object's own vectorcall: a field after everything the library's
-// metaclass holds, for classes whose metaclass is exactly `meta`.
-inline vectorcallfunc& construct_field(PyObject* cls) {
-    return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(cls) + Library::metaclass->tp_basicsize);
-}
+// What every class object of the module's metaclasses holds after the
+// library's metaclass's fields (which are CPython's type's: find_library()).
+// A Python metaclass deriving from them keeps any __slots__ of its own after
+// this room, so it lies at one offset in every class the module can meet.
+struct ClassRoom {
+    void* state;               // the interpreter's state the class belongs to, or null
+    vectorcallfunc construct;  // the class object's own vectorcall (orbelon_type's classes)
+};
 
-inline void set_construct(PyObject* cls, PyTypeObject* meta, vectorcallfunc f) {
-    if (Py_TYPE(cls) != meta || meta->tp_vectorcall_offset != Library::metaclass->tp_basicsize)
-        pybind11::pybind11_fail("a class's own vectorcall set through another metaclass");
-    construct_field(cls) = f;
+inline ClassRoom& room(PyObject* cls) {
+    return *reinterpret_cast<ClassRoom*>(reinterpret_cast<char*>(cls) + sizeof(PyHeapTypeObject));
 }
+inline ClassRoom& room(PyTypeObject* cls) { return room(as_object(cls)); }
+
+constexpr Py_ssize_t construct_offset = sizeof(PyHeapTypeObject) + offsetof(ClassRoom, construct);
 
 // From 3.12 on, CPython clears a type's vectorcall flag whenever __call__ is
 // assigned on it and never sets it again; `meta` calls its classes through
@@ -112,7 +165,8 @@ inline void restore_vectorcall(PyTypeObject* meta, ternaryfunc call) {
 struct MetaclassParts {
     const char* name;  // a literal: tp_name keeps pointing at it
     PyTypeObject* base;
-    Py_ssize_t vectorcall_field = 0;  // the class objects' own vectorcall, after the base's fields
+    bool room = false;       // the class objects' ClassRoom, after the base's fields
+    bool vectorcall = false;  // the class objects are called through ClassRoom::construct
     ternaryfunc call = nullptr;
     newfunc new_ = nullptr;
     destructor dealloc = nullptr;
@@ -135,9 +189,9 @@ inline PyTypeObject* make_heap_metaclass(const MetaclassParts& parts) {
     type->tp_base = parts.base;
     type->tp_basicsize = parts.base->tp_basicsize;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HEAPTYPE;
-    if (parts.vectorcall_field) {
-        type->tp_vectorcall_offset = parts.base->tp_basicsize;
-        type->tp_basicsize += parts.vectorcall_field;
+    if (parts.room) type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(ClassRoom));
+    if (parts.vectorcall) {
+        type->tp_vectorcall_offset = construct_offset;
         type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
     }
 #ifdef Py_TPFLAGS_IMMUTABLETYPE

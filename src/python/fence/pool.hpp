@@ -13,7 +13,7 @@
 //     garbage collection is in no GC list; weak references to a dying object
 //     are cleared by its deallocation, which is why an instance that has any
 //     is never kept (nor one with keep-alive patients).
-// Only the fast build opens the pool; it is drained at exit.
+// Only the fast build opens a pool; it is drained when its interpreter ends.
 #pragma once
 
 #include <type_traits>
@@ -23,20 +23,21 @@
 namespace orbelon {
 namespace internals {
 
+// The spare instances of one interpreter's class of T.
 template <class T>
 struct Pool {
     // A spare's old value is overwritten by assignment, never destroyed.
     static_assert(std::is_trivially_copyable_v<T>, "the pool keeps plain values only");
 
     static constexpr int capacity = 32;
-    static inline PyObject* spare[capacity] = {};
-    static inline int count = 0;
-    static inline bool open = false;
-    static inline destructor library_dealloc = nullptr;
+    PyObject* spare[capacity] = {};
+    int count = 0;
+    bool open = false;
+    destructor library_dealloc = nullptr;
 
-    // Whether the dying instance was kept.
-    static bool keep(PyObject* self) {
-        if (!open || count == capacity || Py_TYPE(self) != Bound<T>::type) return false;
+    // Whether the dying instance, of exactly `type`, was kept.
+    bool keep(PyObject* self, PyTypeObject* type) {
+        if (!open || count == capacity || Py_TYPE(self) != type) return false;
         auto* inst = reinterpret_cast<pyd::instance*>(self);
         if (!inst->simple_layout || !inst->owned || !inst->simple_holder_constructed
             || !inst->simple_instance_registered || inst->weakrefs || inst->has_patients || inst->is_alias)
@@ -45,39 +46,21 @@ struct Pool {
         return true;
     }
 
-    static void drain() {
+    void drain() {
         open = false;
         while (count > 0) library_dealloc(spare[--count]);
     }
+
+    // A new instance owning a copy of v, from the pool when it has a spare:
+    // only the value is copied in.
+    PyObject* make(const Bound<T>& bound, const T& v) {
+        if (count == 0) return make_new(bound, v);
+        PyObject* self = spare[--count];
+        _Py_NewReference(self);
+        value<T>(self) = v;
+        return self;
+    }
 };
-
-// The class's deallocation: the pool's, then the library's. (It also makes
-// CPython's layout check stop at the class: a Python class deriving from it
-// is never judged by the library's base alone.)
-template <class T>
-void dealloc(PyObject* self) {
-    if (!Pool<T>::keep(self)) Pool<T>::library_dealloc(self);
-}
-
-// Done once, at registration, before any instance or subclass exists; CPython
-// never writes an existing class's tp_dealloc again.
-template <class T>
-void give_own_dealloc(pybind11::handle cls) {
-    PyTypeObject* type = as_type(cls);
-    Pool<T>::library_dealloc = type->tp_dealloc;
-    type->tp_dealloc = &dealloc<T>;
-}
-
-// A new instance owning a copy of v, from the pool when it has a spare: only
-// the value is copied in.
-template <class T>
-inline PyObject* make(const T& v) {
-    if (Pool<T>::count == 0) return make_new(v);
-    PyObject* self = Pool<T>::spare[--Pool<T>::count];
-    _Py_NewReference(self);
-    value<T>(self) = v;
-    return self;
-}
 
 }  // namespace internals
 }  // namespace orbelon
