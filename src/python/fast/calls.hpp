@@ -52,12 +52,12 @@ template <class R>
 constexpr bool makes_instance = std::is_same_v<R, Scalar> || std::is_same_v<R, Vec3>;
 
 template <class F>
-PyObject* call_rule_anywhere(State& state, F&& f, PyObject* const& descr) {
+[[gnu::always_inline]] inline PyObject* call_rule_anywhere(State& state, F&& f, PyObject* const& descr) {
     return call_rule(state, std::forward<F>(f), descr);
 }
 
 template <std::size_t Row, auto Rule, class R, class... P, std::size_t... I>
-bool serve(State& state, PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...),
+[[gnu::always_inline]] inline bool serve(State& state, PyObject* const& descr, PyObject* const* args, PyObject*& out, R (*)(P...),
            std::index_sequence<I...>) {
     std::tuple<Arg<P>...> in;
     if (!(std::get<I>(in).load(state, args[I]) && ...)) return false;
@@ -79,7 +79,7 @@ bool serve(State& state, PyObject* const& descr, PyObject* const* args, PyObject
 // of the table only, so that two rows with the same rules (__pow__ and pow)
 // are compiled each on its own, as every other row is.
 template <std::size_t Row, auto Rule, class R, class... P>
-bool serve(State& state, PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
+[[gnu::always_inline]] inline bool serve(State& state, PyObject* const& descr, PyObject* const* args, Py_ssize_t n, PyObject*& out, R (*f)(P...)) {
     return n == static_cast<Py_ssize_t>(sizeof...(P))
            && serve<Row, Rule>(state, descr, args, out, f, std::index_sequence_for<P...>{});
 }

@@ -135,8 +135,8 @@ inline PyObject* to_python(State&, const std::vector<double>& r) {
     }
     return list;
 }
-inline PyObject* to_python(State& s, const Scalar& r) { return make(s, r); }
-inline PyObject* to_python(State& s, const Vec3& r) { return make(s, r); }
+[[gnu::always_inline]] inline PyObject* to_python(State& s, const Scalar& r) { return make(s, r); }
+[[gnu::always_inline]] inline PyObject* to_python(State& s, const Vec3& r) { return make(s, r); }
 
 // A rule's result as a Python object; an exception it throws as the library's
 // dispatcher translates it (with every translator another module registered).

@@ -53,7 +53,7 @@ struct Pool {
 
     // A new instance owning a copy of v, from the pool when it has a spare:
     // only the value is copied in.
-    PyObject* make(const Bound<T>& bound, const T& v) {
+    [[gnu::always_inline]] PyObject* make(const Bound<T>& bound, const T& v) {
         if (count == 0) return make_new(bound, v);
         PyObject* self = spare[--count];
         _Py_NewReference(self);
