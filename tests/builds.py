@@ -80,9 +80,10 @@ def child_env(paths):
     return env
 
 
-def run_world(setup, cases, paths):
+def run_world(setup, cases, paths, own_gil=False):
     """Outcomes of the cases in a child interpreter that finds `paths` first,
-    crashes included, and what the build reported of itself.
+    or in a subinterpreter of it with its own GIL, crashes included, and what
+    the build reported of itself.
 
     A case that kills its interpreter is recorded as a crash and the rest go
     on in a new one, which runs the setup again. An interpreter that dies
@@ -95,7 +96,8 @@ def run_world(setup, cases, paths):
     outcomes, status = [], None
     try:
         while len(outcomes) < len(cases):
-            proc = subprocess.run([sys.executable, str(CHILD), str(world_file), str(len(outcomes))],
+            proc = subprocess.run([sys.executable, str(CHILD), str(world_file), str(len(outcomes))]
+                                  + (["--own-gil"] if own_gil else []),
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, text=True)
             lines = proc.stdout.splitlines()
             if not lines:

@@ -1,6 +1,9 @@
 """Runs corpus cases in one interpreter and prints one JSON outcome per line.
 
-    python child.py CASES.json START
+    python child.py CASES.json START [--own-gil]
+
+With --own-gil the cases run in a subinterpreter with its own GIL (3.14 on),
+which prints to the same output.
 
 CASES.json holds a world's setup code and its cases; the cases from START on
 are run in order. Every line is flushed as soon as the case ends, so when the
@@ -73,5 +76,14 @@ def main():
         print(json.dumps(outcome), flush=True)
 
 
+def main_in_subinterpreter():
+    import os
+    from concurrent import interpreters
+    interpreter = interpreters.create()
+    interpreter.exec("import sys\nsys.argv = %r\nsys.path.insert(0, %r)\nimport child\nchild.main()\n"
+                     % (sys.argv[:3], os.path.dirname(os.path.abspath(__file__))))
+    interpreter.close()
+
+
 if __name__ == "__main__":
-    main()
+    main_in_subinterpreter() if sys.argv[3:] == ["--own-gil"] else main()
