@@ -1,6 +1,7 @@
 """Speed of orbelon_core against the peers a user would pick instead.
 
     scripts/dev.sh bench [--quick] [--callgrind] [--only-instructions]
+    scripts/dev.sh bench --parallel [--quick] [--instructions]   (parallel.py)
 
 Every case runs in this one process: per operation, the median over
 interleaved rounds, with the empty loop's time subtracted. Ratios compare
@@ -328,6 +329,10 @@ def targets(results):
 
 
 def main():
+    if "--parallel" in sys.argv:
+        sys.argv.remove("--parallel")
+        import parallel  # its workers find the workload by that module's name
+        return parallel.count_instructions() if "--instructions" in sys.argv else parallel.main("--quick" in sys.argv)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds, smaller n")
     parser.add_argument("--callgrind", action="store_true", help="also count instructions")
