@@ -253,6 +253,9 @@ case "$cmd" in
             rm -rf docs/_build docs/gallery docs/reference
         fi
         "$PY" -m sphinx -W --keep-going -b html docs docs/_build/html "$@"
+        # The guide's examples that need the extra's packages, which the
+        # test suites skip: the cluster of docs/guide/parallel.md.
+        "$PY" -m pytest -q -p no:cacheprovider --noconftest tests/test_readme.py -k "parallel" >&2
         ms=$(( ($(date +%s%N) - start) / 1000000 ))
         printf 'docs: docs/_build/html/index.html, built in %d.%d s\n' $((ms / 1000)) $((ms % 1000 / 100))
         ;;

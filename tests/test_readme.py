@@ -1,8 +1,11 @@
 """Every Python example in the README and on the documentation site runs and
 prints what the page shows.
 
-A ```python block is a script: it must run cleanly in a fresh interpreter,
-and when a ```text block follows it directly, print exactly that. A ```pycon
+A ```python block is a script: saved as a file, it must run cleanly in a
+fresh interpreter, and when a ```text block follows it directly, print
+exactly that. A script whose first line says "# Python 3.14 and newer"
+runs there only, and one that says "# Needs dask.distributed" where that is
+installed (the documentation's extra). A ```pycon
 block is an interactive session, checked the way doctest checks one. Each
 block stands alone, as a reader would paste it. (The ```sh blocks are the
 commands that run this suite, a ```text block alone is output or a formula,
@@ -41,10 +44,24 @@ def blocks():
                 yield pytest.param(language, code, output, page, line, id="%s:%d" % (name, line))
 
 
+def needs(code):
+    """Skips a script whose first line says it needs what is not here."""
+    first = code.split("\n", 1)[0]
+    version = re.match(r"# Python (\d+)\.(\d+) and newer$", first)
+    if version and sys.version_info < tuple(map(int, version.groups())):
+        pytest.skip(first[2:])
+    module = re.match(r"# Needs ([\w.]+)$", first)
+    if module:
+        pytest.importorskip(module.group(1))
+
+
 @pytest.mark.parametrize("language, code, output, page, line", list(blocks()))
 def test_example(language, code, output, page, line, tmp_path):
     if language == "python":
-        done = subprocess.run([sys.executable, "-c", code], cwd=str(tmp_path),
+        needs(code)
+        script = tmp_path / "example.py"  # a file, as a reader runs it: process pools import it again
+        script.write_text(code, encoding="utf-8")
+        done = subprocess.run([sys.executable, str(script)], cwd=str(tmp_path),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True)
         assert done.returncode == 0, done.stderr

@@ -16,11 +16,6 @@
 #pragma once
 
 #include <Python.h>
-#if PY_VERSION_HEX < 0x030C0000
-#    include <structmember.h>  // T_PYSSIZET and READONLY, in Python.h from 3.12 on
-#    define Py_T_PYSSIZET T_PYSSIZET
-#    define Py_READONLY READONLY
-#endif
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
@@ -29,14 +24,14 @@
 #include <vector>
 
 #include "python/fence/fence.hpp"
-#include "orbelon/vectorcall.hpp"
+#include "python/compat.hpp"
 
 namespace orbelon {
 struct State;
 
 namespace descriptors {
 
-using internals::new_ref;
+using fence::new_ref;
 
 // ---------------------------------------------------------------------------
 // What both kinds hold: the library's object they stand for, their name and
@@ -85,11 +80,10 @@ inline PyObject* descr_objclass(PyObject* descr, void*) {
     return new_ref(reinterpret_cast<PyObject*>(head(descr)->owner));
 }
 inline PyObject* descr_qualname(PyObject* descr, void*) {
-    try {
-        return PyUnicode_FromFormat("%U.%U", internals::type_name(head(descr)->owner).ptr(), head(descr)->name);
-    } catch (...) {
-        return internals::translate_current_exception();
-    }
+    PyObject* owner = type_name(head(descr)->owner);
+    PyObject* qualname = owner ? PyUnicode_FromFormat("%U.%U", owner, head(descr)->name) : nullptr;
+    Py_XDECREF(owner);
+    return qualname;
 }
 inline PyObject* descr_doc(PyObject* descr, void*) { return PyObject_GetAttrString(head(descr)->original, "__doc__"); }
 

@@ -14,13 +14,13 @@
 namespace orbelon {
 namespace metaclass {
 
-using internals::new_ref;
+using fence::new_ref;
 
 // The State a class of ours names; the running interpreter's for a class made
 // where nothing named it (on 3.8 and 3.9 Python code can make one past
 // class_new below).
 inline State* state_for(PyObject* cls) {
-    State* state = state_of(internals::as_type(cls));
+    State* state = state_of(fence::as_type(cls));
     return state ? state : interpreter_state();
 }
 
@@ -35,15 +35,15 @@ inline PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     Metaclasses& meta = state->meta;
-    internals::restore_vectorcall(meta.type, meta_call);
-    if (internals::library_call_is_next(state->library, Py_TYPE(cls), meta.type, meta.base)) {
+    fence::restore_vectorcall(meta.type, meta_call);
+    if (fence::library_call_is_next(state->library, Py_TYPE(cls), meta.type, meta.base)) {
         if (state->holding && Py_TYPE(cls) == meta.type && meta.type->tp_mro != meta.checked_mro) {
             Py_XDECREF(meta.checked_mro);
             meta.checked_mro = new_ref(meta.type->tp_mro);
         }
         return state->library.call(cls, args, kwargs);
     }
-    if (!state->library.call || !state->library.new_) internals::find_library_functions(state->library);
+    if (!state->library.call || !state->library.new_) fence::find_library_functions(state->library);
     PyObject* super = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), meta.type, cls, nullptr);
     if (!super) return nullptr;
     PyObject* call = PyObject_GetAttrString(super, "__call__");
@@ -88,7 +88,7 @@ inline PyObject* call_through_metaclass(PyObject* cls, PyObject* const* args, si
 // A class of any metaclass deriving from ours is made here, by CPython's own
 // type.__new__, named in its room with the interpreter's State, and given the
 // deallocator that keeps it apart from every class holding other bound types
-// (internals::keep_apart). Nothing can make one without this: a metaclass's
+// (fence::keep_apart). Nothing can make one without this: a metaclass's
 // __new__ must end in its static base's, and CPython refuses type.__new__(M)
 // for M on ours ("not safe"). A __new__ of a metaclass listed after ours in
 // M's bases would be passed over unseen, so M is refused instead, naming it.
@@ -102,15 +102,15 @@ inline PyObject* class_new(PyTypeObject* meta, PyObject* args, PyObject* kwds) {
     bool after = false;
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (after && t != &PyType_Type && t != &PyBaseObject_Type && internals::defines(t, "__new__"))
+        if (after && t != &PyType_Type && t != &PyBaseObject_Type && fence::defines(t, "__new__"))
             return PyErr_Format(PyExc_TypeError, "%s: list %s before %s among the bases, or its __new__ would not run",
                                 meta->tp_name, t->tp_name, state->meta.type->tp_name);
         after = after || t == state->meta.base;
     }
     PyObject* cls = PyType_Type.tp_new(meta, args, kwds);
     if (cls && PyObject_TypeCheck(cls, state->meta.base)) {
-        name_state(internals::as_type(cls), state);
-        if (internals::keep_apart(state->apart, internals::as_type(cls)) < 0) Py_CLEAR(cls);
+        name_state(fence::as_type(cls), state);
+        if (fence::keep_apart(state->apart, fence::as_type(cls)) < 0) Py_CLEAR(cls);
     }
     return cls;
 }
@@ -122,7 +122,7 @@ inline PyObject* class_new(PyTypeObject* meta, PyObject* args, PyObject* kwds) {
 // to its metaclass, which the library's does not. The class's State loses a
 // user.
 inline void base_dealloc(PyObject* cls) {
-    State* state = state_of(internals::as_type(cls));
+    State* state = state_of(fence::as_type(cls));
     PyTypeObject* meta = Py_TYPE(cls);
     PyTypeObject* library = nullptr;  // the base of the deepest class with this deallocation: orbelon_type_base's
     for (PyTypeObject* t = meta; t; t = t->tp_base)
@@ -137,17 +137,17 @@ inline void base_dealloc(PyObject* cls) {
 // the interpreter allows (3.10 on), so that its __new__ stays the one above;
 // its room names each class's State and holds the class's own vectorcall,
 // which orbelon_type calls its classes through.
-inline void make(State& state) {
+inline void make_metaclasses(State& state) {
     Metaclasses& meta = state.meta;
     if (meta.type) return;
     if (!meta.init_name && !(meta.init_name = PyUnicode_InternFromString("__init__")))
         throw pybind11::error_already_set();
-    state.library = internals::find_library();
+    state.library = fence::find_library();
     if (!meta.base)
-        meta.base = internals::make_heap_metaclass(
+        meta.base = fence::make_heap_metaclass(
             {"orbelon_type_base", state.library.metaclass, true, false, nullptr, class_new, base_dealloc, true});
-    meta.type = internals::make_heap_metaclass({"orbelon_type", meta.base, false, true, meta_call});
-    if (internals::library_call_is_next(state.library, meta.type, meta.type, meta.base))
+    meta.type = fence::make_heap_metaclass({"orbelon_type", meta.base, false, true, meta_call});
+    if (fence::library_call_is_next(state.library, meta.type, meta.type, meta.base))
         meta.checked_mro = new_ref(meta.type->tp_mro);
 }
 
@@ -155,7 +155,7 @@ inline void make(State& state) {
 // orbelon_type.
 inline void set_construct(State& state, PyObject* cls, vectorcallfunc f) {
     if (Py_TYPE(cls) != state.meta.type) pybind11::pybind11_fail("a class's own vectorcall set through another metaclass");
-    internals::room(cls).construct = f;
+    fence::room(cls).construct = f;
 }
 
 }  // namespace metaclass

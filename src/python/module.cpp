@@ -19,7 +19,7 @@
 
 #include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
-#include "orbelon/solver.hpp"
+#include "python/sampler.hpp"
 #include "orbelon/vec3.hpp"
 #include "python/descriptors.hpp"
 #include "python/fence/instance.hpp"
@@ -39,7 +39,7 @@ using orbelon::State;
 using orbelon::Vec3;
 namespace rules = orbelon::rules;
 namespace descriptors = orbelon::descriptors;
-namespace internals = orbelon::internals;
+namespace fence = orbelon::fence;
 namespace metaclass = orbelon::metaclass;
 
 // A representation comes back to Python as a str.
@@ -92,7 +92,7 @@ struct Binder {
         (cls.def(row.name, Rules), ...);
         PyObject* descr = descriptors::adopt_method(state.method_type, &state, cls, row.name, call<T, I>(row));
 #if ORBELON_FAST_PATHS
-        orbelon::fast::OwnSlots<T>::template offer<I, Rules...>(state.of<T>().slots, row.name, descr);
+        orbelon::fast::OwnSlots<T>::template offer<I, Rules...>(state.of<T>().slots, row.slot, descr);
 #else
         (void)descr;
 #endif
@@ -117,7 +117,7 @@ struct Binder {
     template <std::size_t I, int N, int Required, class Default>
     static auto parameter(const rules::Init<T, N, Required, Default>& row) {
         if constexpr (I < Required) return py::arg(row.names[I]);
-        else return py::arg(row.names[I]) = row.fallback;
+        else return py::arg(row.names[I]) = row.default_value;
     }
 
     template <std::size_t Row, int N, int Required, class Default, std::size_t... I>
@@ -127,7 +127,7 @@ struct Binder {
         construct = call<T, Row>(row);
         orbelon::ClassState<T>& c = state.of<T>();
         Py_XSETREF(c.init, py::object(cls.attr("__dict__")["__init__"]).release().ptr());
-        c.default_value = static_cast<double>(row.fallback);
+        c.default_value = static_cast<double>(row.default_value);
 #endif
     }
 };
@@ -163,7 +163,7 @@ void refuse_old_pickle_protocols(py::class_<T>& cls) {
 // made once by the first.)
 void give_own_new(const State& state, py::handle cls) {
     py::object object_new = py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__new__");
-    if (internals::as_type(cls)->tp_new != state.library.new_ || !PyCFunction_Check(object_new.ptr())) return;
+    if (fence::as_type(cls)->tp_new != state.library.new_ || !PyCFunction_Check(object_new.ptr())) return;
     static const std::string doc = "__new__" + object_new.attr("__text_signature__").cast<std::string>()
                                    + "\n--\n\n" + object_new.attr("__doc__").cast<std::string>();
     static PyMethodDef def{"__new__", PyCFunction_GetFunction(object_new.ptr()), PyCFunction_GetFlags(object_new.ptr()),
@@ -179,10 +179,10 @@ void give_own_new(const State& state, py::handle cls) {
 // cannot reach the library's base.
 template <class T>
 void harden(State& state, py::class_<T>& cls) {
-    internals::refuse_lazy_values<T>(cls);
-    internals::guard_class_assignment(cls);
+    fence::refuse_lazy_values<T>(cls);
+    fence::guard_class_assignment(cls);
     orbelon::give_own_dealloc<T>(state, cls);
-    if (internals::keep_apart(state.apart, internals::as_type(cls)) < 0) throw py::error_already_set();
+    if (fence::keep_apart(state.apart, fence::as_type(cls)) < 0) throw py::error_already_set();
     refuse_old_pickle_protocols(cls);
     give_own_new(state, cls);
 }
@@ -191,35 +191,35 @@ void harden(State& state, py::class_<T>& cls) {
 template <class T>
 py::class_<T> new_class(State& state, py::module_& m, const char* name) {
     py::class_<T> cls(m, name, py::metaclass(reinterpret_cast<PyObject*>(state.meta.type)));
-    orbelon::name_state(internals::as_type(cls), &state);
+    orbelon::name_state(fence::as_type(cls), &state);
     return cls;
 }
 
 // The class of T, registered from its table. In the fast build the library's
 // instance layout is checked first; a layout the fast paths do not know fails
 // the import, loudly, rather than running slow or wrong. The fast paths then
-// take the class once a sample instance made by the library's own functions
+// take the class once a probe instance made by the library's own functions
 // agrees with them: if it cannot be made so (a program replaced the library
 // base's __new__ before the import), the class is left to the library alone.
 template <class T, class Table>
-void bind_class(State& state, py::module_& m, const char* name, const Table& table, const T& sample,
-                py::tuple sample_args) {
+void bind_class(State& state, py::module_& m, const char* name, const Table& table, const T& probe,
+                py::tuple probe_args) {
     py::class_<T> cls = new_class<T>(state, m, name);
     Binder<T> binder{state, cls};
     binder.rows(table, std::make_index_sequence<std::tuple_size_v<Table>>{});
     harden<T>(state, cls);
 #if ORBELON_FAST_PATHS
-    const std::string why = internals::layout_problem(cls);
+    const std::string why = fence::layout_problem(cls);
     if (!why.empty()) throw std::runtime_error(std::string("orbelon_core: ") + name + ": " + why);
-    if (!internals::sample_agrees(state.library, cls, sample, sample_args)) return;
+    if (!fence::probe_agrees(state.library, cls, probe, probe_args)) return;
     orbelon::ClassState<T>& c = state.of<T>();
-    internals::take_class(c.bound, cls);
+    fence::take_class(c.bound, cls);
     c.pool.open = true;
-    for (descriptors::FieldDescr* field : binder.fields) field->served = internals::as_type(cls);
+    for (descriptors::FieldDescr* field : binder.fields) field->served = fence::as_type(cls);
     if (binder.construct) metaclass::set_construct(state, cls.ptr(), binder.construct);
-    orbelon::fast::OwnSlots<T>::write(c.slots, internals::as_type(cls));
+    orbelon::fast::OwnSlots<T>::write(c.slots, fence::as_type(cls));
 #else
-    (void)sample, (void)sample_args;
+    (void)probe, (void)probe_args;
 #endif
 }
 
@@ -238,9 +238,9 @@ void register_vec3(State& state, py::module_& m) {
 // raises the binding library's "No constructor defined!".
 void register_solver(State& state, py::module_& m) {
     py::class_<Solver> cls = new_class<Solver>(state, m, "Solver");
-    cls.def_static("integrate", &Solver::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
-        .def_static("differentiate", &Solver::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
-        .def_static("root_newton", &Solver::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
+    cls.def_static("integrate", &orbelon::sampled::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
+        .def_static("differentiate", &orbelon::sampled::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
+        .def_static("root_newton", &orbelon::sampled::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
                     py::arg("max_iter") = 100);
     harden<Solver>(state, cls);
 }
@@ -286,7 +286,7 @@ State& prepare_state() {
     State& state = orbelon::import_state();
     if (!state.method_type) state.method_type = descriptors::make_method_type();
     if (!state.field_type) state.field_type = descriptors::make_field_type(field_get, field_set);
-    metaclass::make(state);
+    metaclass::make_metaclasses(state);
     State* held = &state;
     at_exit(py::cpp_function([held] { held->let_go(); }));
     return state;
@@ -306,5 +306,5 @@ void init_module(py::module_& m) {
 
 PYBIND11_PLUGIN_IMPL(orbelon_core) {
     PYBIND11_CHECK_PYTHON_VERSION
-    return internals::module_definition<init_module>("orbelon_core");
+    return fence::module_definition<init_module>("orbelon_core");
 }

@@ -37,10 +37,15 @@ namespace rules {
 // ---------------------------------------------------------------------------
 // The kinds of row
 
+// The type slot a method stands for, where the fast build writes a slot of
+// its own that calls the method directly (fast/slots.hpp); none for the rest.
+enum class Slot { none, repr, negative, to_float, subscript, assign_subscript };
+
 // A method; several rules are overloads, tried in this order.
 template <auto... Rules>
 struct Method {
     const char* name;
+    Slot slot = Slot::none;
 };
 
 // A read/write float field of the value.
@@ -50,11 +55,11 @@ struct Field {
 };
 
 // The constructor: N float parameters, the first `Required` of them required,
-// the rest defaulting to `fallback` (whose Python type the signature shows).
+// the rest defaulting to `default_value` (whose Python type the signature shows).
 template <class T, int N, int Required, class Default>
 struct Init {
     const char* names[N];
-    Default fallback;
+    Default default_value;
 };
 
 // A const member function called through a reference: self is always a real
@@ -73,13 +78,17 @@ struct member<F> {
 
 // ---------------------------------------------------------------------------
 // Representations, written into a buffer that fits the longest one: three
-// "%f" texts of the largest double (317 characters each) and the frame.
+// "%f" texts of the largest double (317 characters each: a sign, 309
+// digits, the point and 6 decimals) and a frame of at most 32. Every write
+// is bounded by the buffer all the same.
 
 struct Text {
+    static constexpr std::size_t longest_fixed = 317, longest_frame = 32;
     char buf[1024];
     std::size_t n = 0;
+    static_assert(3 * longest_fixed + longest_frame <= sizeof buf, "a representation must fit");
     Text& operator<<(const char* s) {
-        while (*s) buf[n++] = *s++;
+        while (*s && n < sizeof buf) buf[n++] = *s++;
         return *this;
     }
     Text& operator<<(double v) {
@@ -121,8 +130,8 @@ inline constexpr std::tuple scalar_surface{
     Init<S, 2, 1, double>{{"val", "d"}, 0.0},
     Field<&S::val>{"val"},
     Field<&S::d>{"d"},
-    Method<static_cast<Text (*)(const S&)>(represent)>{"__repr__"},
-    Method<to_float>{"__float__"},
+    Method<static_cast<Text (*)(const S&)>(represent)>{"__repr__", Slot::repr},
+    Method<to_float>{"__float__", Slot::to_float},
     Method<add, add_number>{"__add__"},
     Method<add_number>{"__radd__"},
     Method<sub, sub_number>{"__sub__"},
@@ -131,7 +140,7 @@ inline constexpr std::tuple scalar_surface{
     Method<mul_number>{"__rmul__"},
     Method<div, div_number>{"__truediv__"},
     Method<number_div>{"__rtruediv__"},
-    Method<neg>{"__neg__"},
+    Method<neg>{"__neg__", Slot::negative},
     Method<member<&S::pow>::call>{"__pow__"},
     Method<member<&S::operator==>::call>{"__eq__"},
     Method<member<&S::operator<>::call>{"__lt__"},
@@ -168,9 +177,9 @@ inline constexpr std::tuple vec3_surface{
     Field<&V::x>{"x"},
     Field<&V::y>{"y"},
     Field<&V::z>{"z"},
-    Method<static_cast<Text (*)(const V&)>(represent)>{"__repr__"},
-    Method<item>{"__getitem__"},
-    Method<set_item>{"__setitem__"},
+    Method<static_cast<Text (*)(const V&)>(represent)>{"__repr__", Slot::repr},
+    Method<item>{"__getitem__", Slot::subscript},
+    Method<set_item>{"__setitem__", Slot::assign_subscript},
     Method<member<static_cast<V (V::*)(const V&) const>(&V::operator+)>::call>{"__add__"},
     Method<member<static_cast<V (V::*)(const V&) const>(&V::operator-)>::call>{"__sub__"},
     Method<member<&V::operator*>::call>{"__mul__"},

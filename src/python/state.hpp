@@ -17,7 +17,7 @@
 // call goes to the library, and the pointers it keeps are borrowed from
 // objects that outlive every reader. The last class to go frees it. At the
 // dictionary's clearing the library's own registry lets go of its types too
-// (internals::release_registry): an interpreter with its own GIL gives its
+// (fence::release_registry): an interpreter with its own GIL gives its
 // memory back only if none of its objects outlives it.
 #pragma once
 
@@ -47,8 +47,8 @@ struct SlotDescrs {
 // One bound class in one interpreter.
 template <class T>
 struct ClassState {
-    internals::Bound<T> bound;
-    internals::Pool<T> pool;
+    fence::Bound<T> bound;
+    fence::Pool<T> pool;
     PyObject* init = nullptr;    // the library's __init__, held: construction is served while the class finds it
     double default_value = 0.0;  // of the constructor's parameters
     SlotDescrs slots;
@@ -61,7 +61,7 @@ struct ClassState {
             for (const char* name : {"__repr__", "__neg__", "__float__", "__getitem__", "__setitem__"}) {
                 PyObject* entry = PyDict_GetItemString(type->tp_dict, name);
                 Py_XINCREF(entry);
-                if (entry && PyObject_SetAttrString(internals::as_object(type), name, entry) < 0) PyErr_Clear();
+                if (entry && PyObject_SetAttrString(fence::as_object(type), name, entry) < 0) PyErr_Clear();
                 Py_XDECREF(entry);
             }
         }
@@ -84,14 +84,14 @@ struct Metaclasses {
 };
 
 struct State {
-    internals::Library library;
+    fence::Library library;
     Metaclasses meta;
     PyTypeObject* method_type = nullptr;
     PyTypeObject* field_type = nullptr;
     ClassState<Scalar> scalar;
     ClassState<Vec3> vec3;
     ClassState<Solver> solver;
-    internals::Apart apart;
+    fence::Apart apart;
     bool holding = true;  // until the interpreter ends
     int users = 1;        // the interpreter's dictionary, and each class naming it
 
@@ -106,7 +106,7 @@ struct State {
     // bound class: the library's converting pass would then take an int for
     // an earlier overload's Scalar or Vec3 parameter.
     bool converts_implicitly() const {
-        return internals::converts_implicitly(scalar.bound) || internals::converts_implicitly(vec3.bound);
+        return fence::converts_implicitly(scalar.bound) || fence::converts_implicitly(vec3.bound);
     }
 
     // The interpreter is ending: everything held is let go, once. The
@@ -130,11 +130,11 @@ struct State {
 };
 
 // The State a class of the module's metaclasses names (null if none).
-inline State* state_of(PyTypeObject* cls) { return static_cast<State*>(internals::room(cls).state); }
+inline State* state_of(PyTypeObject* cls) { return static_cast<State*>(fence::room(cls).state); }
 
 inline void name_state(PyTypeObject* cls, State* state) {
-    if (internals::room(cls).state || !state) return;
-    internals::room(cls).state = state;
+    if (fence::room(cls).state || !state) return;
+    fence::room(cls).state = state;
     state->use();
 }
 
@@ -142,7 +142,7 @@ inline void name_state(PyTypeObject* cls, State* state) {
 constexpr const char* state_key = "orbelon_core.state";
 
 inline State* interpreter_state() {
-    PyObject* dict = PyInterpreterState_GetDict(internals::running_interpreter());
+    PyObject* dict = PyInterpreterState_GetDict(fence::running_interpreter());
     PyObject* capsule = dict ? PyDict_GetItemString(dict, state_key) : nullptr;
     return capsule ? static_cast<State*>(PyCapsule_GetPointer(capsule, state_key)) : nullptr;
 }
@@ -151,13 +151,13 @@ inline State* interpreter_state() {
 // that failed leaves it for the next attempt.
 inline State& import_state() {
     if (State* state = interpreter_state()) return *state;
-    PyObject* dict = PyInterpreterState_GetDict(internals::running_interpreter());
+    PyObject* dict = PyInterpreterState_GetDict(fence::running_interpreter());
     if (!dict) pybind11::pybind11_fail("the interpreter has no dictionary");
     auto* state = new State;
     auto capsule = pybind11::reinterpret_steal<pybind11::object>(PyCapsule_New(state, state_key, [](PyObject* c) {
         auto* s = static_cast<State*>(PyCapsule_GetPointer(c, state_key));
         s->let_go();
-        internals::release_registry(s->library);
+        fence::release_registry(s->library);
         s->leave();
     }));
     if (!capsule) {
@@ -173,9 +173,9 @@ inline State& import_state() {
 
 // A new instance of T's class owning a copy of v.
 template <class T>
-[[gnu::always_inline]] inline PyObject* make(State& state, const T& v) {
+[[gnu::always_inline]] inline PyObject* new_instance(State& state, const T& v) {
     ClassState<T>& c = state.of<T>();
-    return c.pool.make(c.bound, v);
+    return c.pool.new_instance(c.bound, v);
 }
 
 // The class's deallocation: the pool's, then the library's. It also makes
@@ -199,7 +199,7 @@ void dealloc(PyObject* self) {
 // never writes an existing class's tp_dealloc again.
 template <class T>
 void give_own_dealloc(State& state, pybind11::handle cls) {
-    PyTypeObject* type = internals::as_type(cls);
+    PyTypeObject* type = fence::as_type(cls);
     state.of<T>().pool.library_dealloc = type->tp_dealloc;
     type->tp_dealloc = &dealloc<T>;
 }

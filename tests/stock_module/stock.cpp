@@ -14,7 +14,7 @@
 
 #include "orbelon/constants.hpp"
 #include "orbelon/scalar.hpp"
-#include "orbelon/solver.hpp"
+#include "python/sampler.hpp"
 #include "orbelon/vec3.hpp"
 #include "python/rules.hpp"
 
@@ -63,7 +63,7 @@ struct Binder {
     template <std::size_t I, int N, int Required, class Default>
     static auto parameter(const rules::Init<T, N, Required, Default>& row) {
         if constexpr (I < Required) return py::arg(row.names[I]);
-        else return py::arg(row.names[I]) = row.fallback;
+        else return py::arg(row.names[I]) = row.default_value;
     }
 
     template <int N, int Required, class Default, std::size_t... I>
@@ -85,9 +85,9 @@ PYBIND11_MODULE(orbelon_core, m) {
     bind_class<Scalar>(m, "Scalar", rules::scalar_surface);
     bind_class<Vec3>(m, "Vec3", rules::vec3_surface);
     py::class_<Solver>(m, "Solver")
-        .def_static("integrate", &Solver::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
-        .def_static("differentiate", &Solver::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
-        .def_static("root_newton", &Solver::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
+        .def_static("integrate", &orbelon::sampled::integrate, py::arg("f"), py::arg("a"), py::arg("b"), py::arg("n") = 100)
+        .def_static("differentiate", &orbelon::sampled::differentiate, py::arg("f"), py::arg("x"), py::arg("h") = 1e-05)
+        .def_static("root_newton", &orbelon::sampled::root_newton, py::arg("f"), py::arg("x0"), py::arg("tol") = 1e-07,
                     py::arg("max_iter") = 100);
     namespace C = orbelon::Constants;
     py::module_ c = m.def_submodule("Constants");

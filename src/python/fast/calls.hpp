@@ -23,7 +23,7 @@ namespace fast {
 // a method one (the call of its function), a property's function or a
 // construction two.
 template <int N>
-using Level = internals::RecursionLevels<N>;
+using Level = fence::RecursionLevels<N>;
 
 // ---------------------------------------------------------------------------
 // Methods
@@ -114,24 +114,24 @@ constexpr vectorcallfunc call(const rules::Method<Rules...>&) {
 
 inline descriptors::FieldDescr* field_of(PyObject* descr) { return reinterpret_cast<descriptors::FieldDescr*>(descr); }
 
-inline double& field(PyObject* descr, PyObject* obj) {
-    return *reinterpret_cast<double*>(static_cast<char*>(internals::value_of(obj)) + field_of(descr)->offset);
+inline double& field_value(PyObject* descr, PyObject* obj) {
+    return *reinterpret_cast<double*>(static_cast<char*>(fence::value_of(obj)) + field_of(descr)->offset);
 }
 
 inline PyObject* field_get(PyObject* descr, PyObject* obj, PyObject* type) {
-    if (obj && internals::holds(obj, field_of(descr)->served)) {
+    if (obj && fence::holds(obj, field_of(descr)->served)) {
         const Level<2> level;
-        return level.ok() ? PyFloat_FromDouble(field(descr, obj)) : nullptr;
+        return level.ok() ? PyFloat_FromDouble(field_value(descr, obj)) : nullptr;
     }
     return descriptors::field_library_get(descr, obj, type);
 }
 
 inline int field_set(PyObject* descr, PyObject* obj, PyObject* v) {
     double x;
-    if (v && internals::holds(obj, field_of(descr)->served) && plain_number(v, x)) {
+    if (v && fence::holds(obj, field_of(descr)->served) && plain_number(v, x)) {
         const Level<2> level;
         if (!level.ok()) return -1;
-        field(descr, obj) = x;
+        field_value(descr, obj) = x;
         return 0;
     }
     return descriptors::field_library_set(descr, obj, v);
@@ -149,7 +149,7 @@ bool constructs_plainly(State& state, PyObject* cls) {
     const ClassState<T>& c = state.of<T>();
     PyTypeObject* t = c.bound.type;
     return cls == reinterpret_cast<PyObject*>(t) && metaclass::calls_library(state, cls) && state.library.new_
-           && t->tp_new == state.library.new_ && internals::lookup(t, state.meta.init_name) == c.init;
+           && t->tp_new == state.library.new_ && fence::lookup(t, state.meta.init_name) == c.init;
 }
 
 // T(*args) from positional plain numbers; the constructor's defaults fill
@@ -158,14 +158,14 @@ template <class T, int N, int Required, class Default, std::size_t... I>
 PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                     std::index_sequence<I...>) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    State& state = *state_of(internals::as_type(cls));
+    State& state = *state_of(fence::as_type(cls));
     if (!kwnames && n >= Required && n <= N && constructs_plainly<T>(state, cls)) {
         double v[N] = {((void)I, state.of<T>().default_value)...};
         bool ok = true;
         for (Py_ssize_t i = 0; ok && i < n; ++i) ok = plain_number(args[i], v[i]);
         if (ok) {
             const Level<2> level;
-            return level.ok() ? make(state, T(v[I]...)) : nullptr;
+            return level.ok() ? new_instance(state, T(v[I]...)) : nullptr;
         }
     }
     return metaclass::call_through_metaclass(cls, args, nargsf, kwnames);

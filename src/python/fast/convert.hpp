@@ -22,8 +22,8 @@
 namespace orbelon {
 namespace fast {
 
-using internals::holds;
-using internals::value;
+using fence::holds;
+using fence::value;
 
 // The double an exact float or int converts to, exactly as the binding
 // library's float conversion gives it. false for anything else, or for an int
@@ -34,7 +34,7 @@ inline bool plain_number(PyObject* o, double& out) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    if (internals::small_int(o, small)) {
+    if (fence::small_int(o, small)) {
         out = static_cast<double>(small);  // exact: below 2^30
         return true;
     }
@@ -52,7 +52,7 @@ inline bool plain_number(PyObject* o, double& out) {
 // An exact int in the 32-bit range of an index parameter.
 inline bool plain_index(PyObject* o, int& out) {
     long v;
-    if (internals::small_int(o, v)) {
+    if (fence::small_int(o, v)) {
         out = static_cast<int>(v);  // below 2^30 in magnitude
         return true;
     }
@@ -95,7 +95,7 @@ struct Arg<double> {
             v = PyFloat_AS_DOUBLE(o);
             return true;
         }
-        if (internals::small_int(o, small)) {
+        if (fence::small_int(o, small)) {
             v = static_cast<double>(small);
             return !s.converts_implicitly();
         }
@@ -135,8 +135,8 @@ inline PyObject* to_python(State&, const std::vector<double>& r) {
     }
     return list;
 }
-[[gnu::always_inline]] inline PyObject* to_python(State& s, const Scalar& r) { return make(s, r); }
-[[gnu::always_inline]] inline PyObject* to_python(State& s, const Vec3& r) { return make(s, r); }
+[[gnu::always_inline]] inline PyObject* to_python(State& s, const Scalar& r) { return new_instance(s, r); }
+[[gnu::always_inline]] inline PyObject* to_python(State& s, const Vec3& r) { return new_instance(s, r); }
 
 // A rule's result as a Python object; an exception it throws as the library's
 // dispatcher translates it (with every translator another module registered).
@@ -154,7 +154,7 @@ template <class F>
             return to_python(state, f());
         }
     } catch (...) {
-        internals::translate_current_exception();
+        fence::translate_current_exception();
         return PyErr_Occurred() ? nullptr : descriptors::report_no_error(descr);
     }
 }

@@ -18,9 +18,9 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <string_view>
 
 #include "python/fast/calls.hpp"
+#include "python/rules.hpp"
 
 namespace orbelon {
 namespace fast {
@@ -61,22 +61,26 @@ struct OwnSlots {
         return r ? 0 : -1;
     }
 
-    // Row I of T's table, with its descriptor: the rows named after one of
-    // the slots are kept, and their descriptors held, for write().
+    // Row I of T's table, with its descriptor: a row that stands for a slot
+    // is kept, and its descriptor held, for write(). A slot whose arity the
+    // row's rules do not have does not compile.
     template <std::size_t I, auto... Rules>
-    static void offer(SlotDescrs& slots, const char* name, PyObject* descr) {
-        const std::string_view n(name);
+    static void offer(SlotDescrs& slots, rules::Slot slot, PyObject* descr) {
+        using rules::Slot;
+        if (slot == Slot::none) return;
         if constexpr (takes<1, Rules...>) {
-            if (n == "__repr__") slots.repr = internals::new_ref(descr), slots.tp_repr = unary<&SlotDescrs::repr, I, Rules...>;
-            if (n == "__neg__") slots.neg = internals::new_ref(descr), slots.nb_negative = unary<&SlotDescrs::neg, I, Rules...>;
-            if (n == "__float__") slots.to_float = internals::new_ref(descr), slots.nb_float = unary<&SlotDescrs::to_float, I, Rules...>;
+            if (slot == Slot::repr) slots.repr = new_ref(descr), slots.tp_repr = unary<&SlotDescrs::repr, I, Rules...>;
+            if (slot == Slot::negative)
+                slots.neg = new_ref(descr), slots.nb_negative = unary<&SlotDescrs::neg, I, Rules...>;
+            if (slot == Slot::to_float)
+                slots.to_float = new_ref(descr), slots.nb_float = unary<&SlotDescrs::to_float, I, Rules...>;
         }
         if constexpr (takes<2, Rules...>)
-            if (n == "__getitem__")
-                slots.getitem = internals::new_ref(descr), slots.mp_subscript = binary<&SlotDescrs::getitem, I, Rules...>;
+            if (slot == Slot::subscript)
+                slots.getitem = new_ref(descr), slots.mp_subscript = binary<&SlotDescrs::getitem, I, Rules...>;
         if constexpr (takes<3, Rules...>)
-            if (n == "__setitem__")
-                slots.setitem = internals::new_ref(descr), slots.mp_ass_subscript = assign<&SlotDescrs::setitem, I, Rules...>;
+            if (slot == Slot::assign_subscript)
+                slots.setitem = new_ref(descr), slots.mp_ass_subscript = assign<&SlotDescrs::setitem, I, Rules...>;
     }
 
     // Once, after registration, before any subclass exists. The descriptors

@@ -7,9 +7,12 @@
 //   instance.hpp   the simple instance layout, checked at import; the class
 //                  guards every build gets (lazy values, __class__, a
 //                  deallocator per list of bound types)
-//   pool.hpp       spare instances, and the deallocation that keeps them
+//   pool.hpp       spare instances
 //   metaclass.hpp  the library's metaclass and the functions construction
-//                  reaches; the class object's vectorcall field
+//                  reaches; the room in each class object (its State and its
+//                  own vectorcall); what the library keeps for an interpreter,
+//                  let go at its end
+//   module.hpp     the module's entry, as PYBIND11_MODULE writes it
 //
 // What it mirrors, and what to re-read on an upgrade of either:
 //   pybind11/detail/common.h   `struct instance`: the simple layout (one value
@@ -29,6 +32,16 @@
 //                              all_type_info (the bound types of a class, in
 //                              the order its instances hold their values).
 //   pybind11/detail/exception_translation.h  try_translate_exceptions.
+//   pybind11/cast.h            the float and int casters (what fast/convert.hpp
+//                              and the sampler take exactly as they do) and,
+//                              with pybind11.h, the dispatcher's two passes
+//                              (exact types, then conversions).
+//   pybind11/detail/internals.h  the registry per interpreter (internals,
+//                              local_internals), kept for ever by design, with
+//                              its three types and the function record type.
+//   pybind11/detail/common.h and pybind11.h  PYBIND11_MODULE, init_slots and the
+//                              module cache (fence/module.hpp); def_submodule
+//                              (module.cpp makes the submodule itself).
 //   pybind11/pybind11.h        cpp_function::dispatcher: a reference_cast_error
 //                              while loading arguments means "next overload";
 //                              every other exception goes to the translators.
@@ -47,6 +60,13 @@
 //                              flag), PyHeapType_GET_MEMBERS (__slots__ live
 //                              after the metaclass's basicsize).
 //   CPython Objects/object.c   _Py_Dealloc and _Py_NewReference (pool.hpp).
+//   CPython Objects/typeobject.c  type_dealloc, which does not release a
+//                              class's reference to its metaclass (the library's
+//                              metaclass ends there); _PyType_Lookup (lookup).
+//   CPython Python/pystate.c   the end of an interpreter: its dictionary cleared,
+//                              then one last collection; an interpreter with its
+//                              own allocator keeps its memory if a block outlives
+//                              it (Objects/obmalloc.c).
 //   CPython Lib/copyreg.py     _reduce_ex: rebuilds from the first class whose
 //                              __new__ is a builtin bound to it (module.cpp
 //                              gives each class one).
@@ -64,27 +84,23 @@
 #include <Python.h>
 #include <pybind11/pybind11.h>
 
+#include "python/compat.hpp"
+
 #if PYBIND11_VERSION_HEX < 0x03000000 || PYBIND11_VERSION_HEX >= 0x03010000 \
     || PYBIND11_INTERNALS_VERSION != 11
 #    error "src/python/fence mirrors pybind11 3.0 (internals version 11): re-read it before upgrading"
 #endif
 
-#ifndef Py_TPFLAGS_HAVE_VECTORCALL  // its name before 3.9
-#    define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
-
 namespace orbelon {
-namespace internals {
+namespace fence {
 
 namespace pyd = pybind11::detail;
 
 inline PyTypeObject* as_type(pybind11::handle h) { return reinterpret_cast<PyTypeObject*>(h.ptr()); }
 inline PyObject* as_object(PyTypeObject* t) { return reinterpret_cast<PyObject*>(t); }
 
-inline PyObject* new_ref(PyObject* o) {  // Py_NewRef, from 3.10 on
-    Py_INCREF(o);
-    return o;
-}
+using orbelon::new_ref;
+using orbelon::running_interpreter;
 
 // `name` along `type`'s MRO, as attribute lookup finds it (borrowed), or
 // null with no error set. CPython's own lookup, cached per type.
@@ -99,24 +115,6 @@ inline PyObject* lookup(PyTypeObject* type, const char* name) {
     PyObject* found = lookup(type, key);
     Py_DECREF(key);
     return found;
-}
-
-// The running interpreter (PyInterpreterState_Get from 3.9 on).
-inline PyInterpreterState* running_interpreter() {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_Get();
-#else
-    return _PyInterpreterState_Get();
-#endif
-}
-
-// A type's short name, as __name__ gives it (PyType_GetName from 3.11 on).
-inline pybind11::str type_name(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
-    return pybind11::reinterpret_steal<pybind11::str>(PyType_GetName(type));
-#else
-    return pybind11::reinterpret_borrow<pybind11::object>(as_object(type)).attr("__name__");
-#endif
 }
 
 // Whether `name` is in `type`'s own dictionary. From 3.12 on a static type
@@ -221,5 +219,5 @@ public:
 #endif
 };
 
-}  // namespace internals
+}  // namespace fence
 }  // namespace orbelon

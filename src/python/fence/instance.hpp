@@ -17,7 +17,7 @@
 #include "python/fence/metaclass.hpp"
 
 namespace orbelon {
-namespace internals {
+namespace fence {
 
 // ---------------------------------------------------------------------------
 // The simple layout of a class with a unique_ptr holder
@@ -53,7 +53,7 @@ inline bool converts_implicitly(const Bound<T>& bound) {
 // constructor leaves one: allocated by the class, the value behind a
 // unique_ptr holder in place, registered in the library's instance map.
 template <class T>
-[[gnu::noinline]] PyObject* make_new(const Bound<T>& bound, const T& v) {
+[[gnu::noinline]] PyObject* allocate_instance(const Bound<T>& bound, const T& v) {
     T* p = new (std::nothrow) T(v);
     if (!p) return PyErr_NoMemory();
     PyObject* self = bound.type->tp_alloc(bound.type, 0);  // zeroed: no flags set
@@ -96,13 +96,14 @@ inline std::string layout_problem(pybind11::handle cls) {
 }
 
 // Whether an instance made by the library's own __new__ and the class's
-// __init__ from `args` looks exactly like one make_new() makes of `sample`.
+// __init__ from `args` looks exactly like one allocate_instance() makes of
+// `probe`.
 // false, with nothing raised, when it cannot be made so: the class's tp_new
 // is no longer the library's (a program replaced the library base's __new__
 // before this module was imported), or making it raised. Throws when one is
 // made and differs: the library's layout is not the one mirrored here.
 template <class T>
-bool sample_agrees(const Library& library, pybind11::handle cls, const T& sample, pybind11::tuple args) {
+bool probe_agrees(const Library& library, pybind11::handle cls, const T& probe, pybind11::tuple args) {
     PyTypeObject* type = as_type(cls);
     if (!library.new_ || type->tp_new != library.new_) return false;
     auto made = pybind11::reinterpret_steal<pybind11::object>(type->tp_new(type, args.ptr(), nullptr));
@@ -116,7 +117,7 @@ bool sample_agrees(const Library& library, pybind11::handle cls, const T& sample
         pybind11::pybind11_fail("the library's instances have unexpected flags");
     auto* v = static_cast<T*>(inst->simple_value_holder[0]);
     auto& holder = *reinterpret_cast<std::unique_ptr<T>*>(&inst->simple_value_holder[1]);
-    if (!v || holder.get() != v || std::memcmp(v, &sample, sizeof(T)) != 0)
+    if (!v || holder.get() != v || std::memcmp(v, &probe, sizeof(T)) != 0)
         pybind11::pybind11_fail("the library's instances hold their values elsewhere");
     return true;
 }
@@ -282,5 +283,5 @@ inline void guard_class_assignment(pybind11::handle cls) {
     PyType_Modified(as_type(cls));
 }
 
-}  // namespace internals
+}  // namespace fence
 }  // namespace orbelon

@@ -7,7 +7,7 @@
 #include "python/fence/fence.hpp"
 
 namespace orbelon {
-namespace internals {
+namespace fence {
 
 // The library's metaclass and the two functions construction reaches, as the
 // library made them in one interpreter. A null function means someone
@@ -213,5 +213,5 @@ inline PyTypeObject* make_heap_metaclass(const MetaclassParts& parts) {
     return type;
 }
 
-}  // namespace internals
+}  // namespace fence
 }  // namespace orbelon

@@ -14,7 +14,7 @@
 #include "python/fence/fence.hpp"
 
 namespace orbelon {
-namespace internals {
+namespace fence {
 
 using ModuleInit = void (*)(pybind11::module_&);
 
@@ -56,5 +56,5 @@ PyObject* module_definition(const char* name) {
     return nullptr;
 }
 
-}  // namespace internals
+}  // namespace fence
 }  // namespace orbelon

@@ -21,7 +21,7 @@
 #include "python/fence/instance.hpp"
 
 namespace orbelon {
-namespace internals {
+namespace fence {
 
 // The spare instances of one interpreter's class of T.
 template <class T>
@@ -53,8 +53,8 @@ struct Pool {
 
     // A new instance owning a copy of v, from the pool when it has a spare:
     // only the value is copied in.
-    [[gnu::always_inline]] PyObject* make(const Bound<T>& bound, const T& v) {
-        if (count == 0) return make_new(bound, v);
+    [[gnu::always_inline]] PyObject* new_instance(const Bound<T>& bound, const T& v) {
+        if (count == 0) return allocate_instance(bound, v);
         PyObject* self = spare[--count];
         _Py_NewReference(self);
         value<T>(self) = v;
@@ -62,5 +62,5 @@ struct Pool {
     }
 };
 
-}  // namespace internals
+}  // namespace fence
 }  // namespace orbelon
