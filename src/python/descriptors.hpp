@@ -157,7 +157,7 @@ struct MethodDescr {
 inline MethodDescr* method_of(PyObject* descr) { return reinterpret_cast<MethodDescr*>(descr); }
 
 // The library's own function, called the way the method would call it.
-inline PyObject* call_library(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::noinline]] inline PyObject* call_library(PyObject* descr, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return vectorcall(method_of(descr)->function, args, nargsf, kwnames);
 }
 
