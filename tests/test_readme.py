@@ -3,9 +3,10 @@ prints what the page shows.
 
 A ```python block is a script: saved as a file, it must run cleanly in a
 fresh interpreter, and when a ```text block follows it directly, print
-exactly that. A script whose first line says "# Python 3.14 and newer"
-runs there only, and one that says "# Needs dask.distributed" where that is
-installed (the documentation's extra). A ```pycon
+exactly that. A script whose first line says "# Python 3.14 and newer" is
+run there only, and one that says "# Needs dask.distributed" where that is
+installed (the documentation's extra, which scripts/dev.sh docs runs them
+with). A ```pycon
 block is an interactive session, checked the way doctest checks one. Each
 block stands alone, as a reader would paste it. (The ```sh blocks are the
 commands that run this suite, a ```text block alone is output or a formula,
@@ -18,6 +19,7 @@ docs/conf.py, and a line it drops can break the paste.
 """
 import ast
 import doctest
+import importlib
 import json
 import pathlib
 import re
@@ -33,32 +35,35 @@ PAGES = [ROOT / "README.md"] + sorted(
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```\n(?:\s*^```text\n(.*?)^```\n)?", re.M | re.S)
 
 
+def runs_here(code):
+    """Whether this interpreter has what the script's first line asks for."""
+    first = code.split("\n", 1)[0]
+    version = re.match(r"# Python (\d+)\.(\d+) and newer$", first)
+    if version:
+        return sys.version_info >= tuple(map(int, version.groups()))
+    module = re.match(r"# Needs ([\w.]+)$", first)
+    if module:
+        try:
+            importlib.import_module(module.group(1))
+        except ImportError:
+            return False
+    return True
+
+
 def blocks():
     for page in PAGES:
         text = page.read_text(encoding="utf-8")
         name = page.relative_to(ROOT).as_posix()
         for match in BLOCK.finditer(text):
             language, code, output = match.groups()
-            if language in ("python", "pycon"):
+            if language in ("python", "pycon") and runs_here(code):
                 line = text.count("\n", 0, match.start()) + 2
                 yield pytest.param(language, code, output, page, line, id="%s:%d" % (name, line))
-
-
-def needs(code):
-    """Skips a script whose first line says it needs what is not here."""
-    first = code.split("\n", 1)[0]
-    version = re.match(r"# Python (\d+)\.(\d+) and newer$", first)
-    if version and sys.version_info < tuple(map(int, version.groups())):
-        pytest.skip(first[2:])
-    module = re.match(r"# Needs ([\w.]+)$", first)
-    if module:
-        pytest.importorskip(module.group(1))
 
 
 @pytest.mark.parametrize("language, code, output, page, line", list(blocks()))
 def test_example(language, code, output, page, line, tmp_path):
     if language == "python":
-        needs(code)
         script = tmp_path / "example.py"  # a file, as a reader runs it: process pools import it again
         script.write_text(code, encoding="utf-8")
         done = subprocess.run([sys.executable, str(script)], cwd=str(tmp_path),
