@@ -103,8 +103,9 @@ inline PyObject* class_new(PyTypeObject* meta, PyObject* args, PyObject* kwds) {
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
         auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (after && t != &PyType_Type && t != &PyBaseObject_Type && fence::defines(t, "__new__"))
-            return PyErr_Format(PyExc_TypeError, "%s: list %s before %s among the bases, or its __new__ would not run",
-                                meta->tp_name, t->tp_name, state->meta.type->tp_name);
+            return PyErr_Format(PyExc_TypeError,
+                                "%s: list %s before orbelon_type among the bases, or its __new__ would not run",
+                                meta->tp_name, t->tp_name);
         after = after || t == state->meta.base;
     }
     PyObject* cls = PyType_Type.tp_new(meta, args, kwds);
