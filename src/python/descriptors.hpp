@@ -95,7 +95,7 @@ inline PyGetSetDef descr_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The type of one kind of descriptor, made in each interpreter from a spec
+// The type of one kind of descriptor, made in each interpreter from its slots
 // (so that no two interpreters share one): the slots every kind has, then
 // its own. It cannot be instantiated from Python, nor changed from 3.10 on.
 // Returns a new reference.
@@ -115,8 +115,8 @@ inline PyTypeObject* make_descr_type(const char* name, int size, std::vector<PyT
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
     flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #endif
-    PyType_Spec spec{name, size, 0, static_cast<unsigned int>(flags), slots.data()};
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec made{name, size, 0, static_cast<unsigned int>(flags), slots.data()};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&made));
     if (!type) throw pybind11::error_already_set();
 #ifndef Py_TPFLAGS_IMMUTABLETYPE
     type->tp_new = nullptr;  // before 3.10, the way to refuse instances
